@@ -1,0 +1,29 @@
+// Failure reporting shared by every entry point.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdexcept>
+
+namespace arbolus {
+
+// A broken invariant of the module's own data. Thrown inside a call and
+// turned into the internal-fault exception at the entry point, so that only
+// the current call ends.
+struct InternalFault : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Raises the internal-fault exception (a direct subclass of BaseException,
+// so `except Exception` in user code does not swallow it).
+void raise_internal_fault(const char* message);
+
+// TypeError "'<qualname>' object is not an instance of '<expected>'", or
+// "'None' is not an instance of '<expected>'" for None.
+void raise_not_instance(PyObject* obj, const char* expected);
+
+// ValueError for a structure in which a node is its own descendant.
+void raise_cycle();
+
+}  // namespace arbolus

@@ -1,0 +1,139 @@
+// Direct reads of the interpreter's dict storage.
+//
+// The fast walks find a node's children among the first entries of its
+// instance dictionary. Going through the public iteration costs a call per
+// entry; reading the entry array in place costs a few loads. The layouts
+// below mirror the interpreter's own private definitions for the versions
+// they are written against; any other build uses the public position
+// counter, which counts positions the same way.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define ARBOLUS_DIRECT_DICT_LAYOUT 1
+#else
+#define ARBOLUS_DIRECT_DICT_LAYOUT 0
+#endif
+
+namespace arbolus::pydict {
+
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+
+// Header of the keys object; the index table follows it, then the entries.
+struct KeysHeader {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+
+enum : uint8_t { KEYS_GENERAL = 0, KEYS_UNICODE = 1, KEYS_SPLIT = 2 };
+
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+
+struct UnicodeEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+// Values of a split table: an array indexed by the shared key's index,
+// followed by the insertion order (one byte per used value).
+struct SplitValues {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+
+static_assert(sizeof(KeysHeader) == 32);
+static_assert(offsetof(SplitValues, values) == 8);
+
+inline const KeysHeader* keys_of(PyObject* dict) {
+    return reinterpret_cast<const KeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+// The entry array of a combined table sits after the index table.
+inline const char* entries_of(const KeysHeader* keys) {
+    return reinterpret_cast<const char*>(keys) + sizeof(KeysHeader) +
+           (size_t{1} << keys->log2_index_bytes);
+}
+
+inline const UnicodeEntry* unicode_entries(const KeysHeader* keys) {
+    return reinterpret_cast<const UnicodeEntry*>(entries_of(keys));
+}
+
+inline const GeneralEntry* general_entries(const KeysHeader* keys) {
+    return reinterpret_cast<const GeneralEntry*>(entries_of(keys));
+}
+
+#endif
+
+// Calls push(value) for every value held at the dict's entry positions
+// 0 .. min(n, positions used)-1, from the last of those positions down to
+// the first. Deleted positions hold no value and are skipped; keys are not
+// looked at. No interpreter code runs, no reference is taken: the values are
+// borrowed and valid while the caller holds the interpreter lock and runs
+// nothing that could change the dict.
+template <class Push>
+inline void leading_values_reversed(PyObject* dict, size_t n, Push&& push) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    const KeysHeader* keys = keys_of(dict);
+    if (d->ma_values == nullptr) {
+        size_t m = static_cast<size_t>(keys->nentries);
+        if (m > n) m = n;
+        if (keys->kind == KEYS_GENERAL) {
+            const GeneralEntry* e = general_entries(keys);
+            for (size_t i = m; i-- > 0;) {
+                if (e[i].value != nullptr) push(e[i].value);
+            }
+        } else {
+            const UnicodeEntry* e = unicode_entries(keys);
+            for (size_t i = m; i-- > 0;) {
+                if (e[i].value != nullptr) push(e[i].value);
+            }
+        }
+        return;
+    }
+    // Split table: deletions close the gap in the insertion order, so the
+    // position counter runs over the used values only.
+    const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
+    const uint8_t* order = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
+    size_t m = static_cast<size_t>(d->ma_used);
+    if (m > values->size) m = values->size;
+    if (m > n) m = n;
+    for (size_t i = m; i-- > 0;) {
+        uint8_t ix = order[i];
+        if (ix < values->capacity && values->values[ix] != nullptr) push(values->values[ix]);
+    }
+#else
+    // Public position counter: a returned position p means the value sat at
+    // entry position p - 1. Field counts are capped at 254, so a small
+    // buffer holds them all.
+    PyObject* found[256];
+    size_t count = 0;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (count < 256 && PyDict_Next(dict, &pos, &key, &value)) {
+        if (static_cast<size_t>(pos) > n) break;
+        found[count++] = value;
+    }
+    while (count > 0) push(found[--count]);
+#endif
+}
+
+}  // namespace arbolus::pydict

@@ -1,0 +1,187 @@
+// Selections by exact class: frontier walks, the typed walk and the visitor
+// event stream. All expand nodes with the child expansion engine.
+#include <array>
+#include <vector>
+
+#include "expand.hpp"
+#include "functions.hpp"
+#include "type_set.hpp"
+
+namespace arbolus {
+
+namespace {
+
+// The topmost descendants of `root` whose exact class is in `kinds`, as
+// edges in depth-first pre-order. The root itself is never a candidate.
+std::optional<std::vector<Edge>> frontier_edges(PyObject* root, PyObject* kinds) {
+    std::optional<TypeSet> set = TypeSet::make(kinds);
+    if (!set) return std::nullopt;
+    std::optional<Walk> walk = Walk::make(thread_caches());
+    if (!walk) return std::nullopt;
+
+    Strong top = Strong::borrow(root);
+    std::vector<Edge> stack;
+    std::vector<Edge> matches;
+    if (!walk->push_child_edges(top, stack)) return std::nullopt;
+    CycleWatch watch;
+    auto expands = [&](PyObject* n, bool is_root) {
+        return is_root || !set->contains(Py_TYPE(n));
+    };
+    while (!stack.empty()) {
+        Edge edge = std::move(stack.back());
+        stack.pop_back();
+        if (!watch.visit(*walk, root, expands)) return std::nullopt;
+        if (set->contains(edge.node.type())) {
+            matches.push_back(std::move(edge));
+        } else if (!walk->push_child_edges(edge.node, stack)) {
+            return std::nullopt;
+        }
+    }
+    return matches;
+}
+
+// A new list holding the given references, moved in order.
+PyObject* into_pylist(std::vector<Strong>& refs) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < refs.size(); ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), refs[i].release());
+    }
+    return list;
+}
+
+}  // namespace
+
+PyObject* walk_frontier(PyObject* node, PyObject* kinds) {
+    std::optional<std::vector<Edge>> edges = frontier_edges(node, kinds);
+    if (!edges) return nullptr;
+    std::vector<Strong> nodes;
+    nodes.reserve(edges->size());
+    for (Edge& e : *edges) nodes.push_back(std::move(e.node));
+    edges->clear();
+    return into_pylist(nodes);
+}
+
+PyObject* walk_frontier_edges(PyObject* node, PyObject* kinds) {
+    std::optional<std::vector<Edge>> edges = frontier_edges(node, kinds);
+    if (!edges) return nullptr;
+    Strong list = Strong::steal(PyList_New(static_cast<Py_ssize_t>(edges->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < edges->size(); ++i) {
+        Edge& e = (*edges)[i];
+        PyObject* index = PyLong_FromSsize_t(e.index);
+        if (index == nullptr) return nullptr;
+        PyObject* tuple = PyTuple_New(4);
+        if (tuple == nullptr) {
+            Py_DECREF(index);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, 0, e.node.release());
+        PyTuple_SET_ITEM(tuple, 1, e.parent.release());
+        PyTuple_SET_ITEM(tuple, 2, Py_NewRef(e.field));
+        PyTuple_SET_ITEM(tuple, 3, index);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list.release();
+}
+
+PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
+    std::optional<TypeSet> kind_set = TypeSet::make(kinds);
+    if (!kind_set) return nullptr;
+    std::optional<TypeSet> prune_set;
+    if (prune != Py_None) {
+        prune_set = TypeSet::make(prune);
+        if (!prune_set) return nullptr;
+    }
+    std::optional<Walk> walk = Walk::make(thread_caches());
+    if (!walk) return nullptr;
+
+    const bool pruning = prune_set && !prune_set->empty();
+    const bool matching = !kind_set->empty();
+    auto expands = [&](PyObject* n, bool is_root) {
+        return is_root || !pruning || !prune_set->contains(Py_TYPE(n));
+    };
+    std::vector<Strong> stack;
+    std::vector<Strong> matches;
+    stack.push_back(Strong::borrow(node));
+    CycleWatch watch;
+    while (!stack.empty()) {
+        Strong n = std::move(stack.back());
+        stack.pop_back();
+        if (!watch.visit(*walk, node, expands)) return nullptr;
+        if (expands(n.get(), n.get() == node) && !walk->push_children(n.get(), stack)) {
+            return nullptr;
+        }
+        if (matching && kind_set->contains(n.type())) matches.push_back(std::move(n));
+    }
+    return into_pylist(matches);
+}
+
+PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracket) {
+    std::optional<TypeSet> kind_set = TypeSet::make(kinds);
+    if (!kind_set) return nullptr;
+    std::optional<TypeSet> bracket_set = TypeSet::make(bracket);
+    if (!bracket_set) return nullptr;
+    std::optional<Walk> walk = Walk::make(thread_caches());
+    if (!walk) return nullptr;
+
+    struct Event {
+        int64_t code;
+        Strong node;
+    };
+    std::vector<Step> steps;
+    std::vector<Strong> scratch;
+    std::vector<Event> events;
+    const bool dispatching = !kind_set->empty();
+    const bool bracketing = !bracket_set->empty();
+
+    // Expands n, opening a bracket around its descent when its class asks.
+    auto descend = [&](Strong n) {
+        scratch.clear();
+        if (!walk->push_children(n.get(), scratch)) return false;
+        if (bracketing && bracket_set->contains(n.type())) {
+            events.push_back({1, n});
+            steps.push_back({Step::Close, std::move(n)});
+        }
+        for (Strong& child : scratch) steps.push_back({Step::Visit, std::move(child)});
+        return true;
+    };
+    auto expands = [&](PyObject* n, bool is_root) {
+        return is_root || !dispatching || !kind_set->contains(Py_TYPE(n));
+    };
+
+    if (!descend(Strong::borrow(node))) return nullptr;
+    CycleWatch watch;
+    while (!steps.empty()) {
+        Step step = std::move(steps.back());
+        steps.pop_back();
+        if (step.kind == Step::Close) {
+            events.push_back({2, std::move(step.node)});
+            continue;
+        }
+        if (!watch.visit(*walk, node, expands)) return nullptr;
+        if (dispatching && kind_set->contains(step.node.type())) {
+            events.push_back({0, std::move(step.node)});
+        } else if (!descend(std::move(step.node))) {
+            return nullptr;
+        }
+    }
+
+    std::array<Strong, 3> codes;
+    for (long c = 0; c < 3; ++c) {
+        codes[static_cast<size_t>(c)] = Strong::steal(PyLong_FromLong(c));
+        if (!codes[static_cast<size_t>(c)]) return nullptr;
+    }
+    Strong list = Strong::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < events.size(); ++i) {
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(codes[static_cast<size_t>(events[i].code)].get()));
+        PyTuple_SET_ITEM(pair, 1, events[i].node.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
+}  // namespace arbolus

@@ -1,0 +1,47 @@
+// Owned references to interpreter objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace arbolus {
+
+// Exactly one owned reference (or none). Dropping a Strong gives the
+// reference back, so containers of Strong release everything they hold on
+// every path, including unwinding after std::bad_alloc.
+class Strong {
+public:
+    Strong() noexcept = default;
+
+    // Takes over a reference the caller already owns (may be null).
+    static Strong steal(PyObject* p) noexcept { return Strong(p); }
+    // Takes a new reference to a borrowed pointer (may be null).
+    static Strong borrow(PyObject* p) noexcept { return Strong(Py_XNewRef(p)); }
+
+    Strong(const Strong& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Strong(Strong&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Strong& operator=(Strong other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Strong() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyTypeObject* type() const noexcept { return Py_TYPE(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+    // Hands the reference to the caller (e.g. into a list slot).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Strong().swap(*this); }
+    void swap(Strong& other) noexcept { std::swap(p_, other.p_); }
+
+private:
+    explicit Strong(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+static_assert(sizeof(Strong) == sizeof(PyObject*));
+
+}  // namespace arbolus

@@ -1,0 +1,146 @@
+#include "thread_caches.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace arbolus {
+
+namespace {
+
+// References of classes whose owning thread ended without the interpreter
+// lock; released by the next call into the module from their interpreter.
+struct Pending {
+    PyInterpreterState* interp;
+    PyObject* object;
+};
+
+std::mutex REGISTRY_LOCK;                 // guards the three containers below
+std::vector<ThreadCaches*> LIVE_CACHES;   // every ThreadCaches of every thread
+std::vector<PyInterpreterState*> HOOKED;  // interpreters with our exit hook
+std::vector<Pending> PENDING;
+std::atomic<bool> PENDING_NONEMPTY{false};
+
+// Detaches all references of a cache set into plain pointers, so they can be
+// released or queued without touching the interpreter here.
+void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
+    for (auto& record : caches.type_info.take_all()) {
+        out.push_back(record->cls.release());
+        for (Strong& name : record->fields) out.push_back(name.release());
+    }
+}
+
+bool holds_lock_of(PyInterpreterState* interp) {
+    if (!Py_IsInitialized() || !PyGILState_Check()) return false;
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    return ts != nullptr && PyThreadState_GetInterpreter(ts) == interp;
+}
+
+// Runs while the interpreter finalises, with its lock held: release what
+// every thread cached for it while the classes can still be released, and
+// mark those caches so nothing touches the interpreter afterwards.
+void on_interpreter_exit(void* data) {
+    auto* interp = static_cast<PyInterpreterState*>(data);
+    std::vector<PyObject*> release;
+    {
+        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
+        for (ThreadCaches* caches : LIVE_CACHES) {
+            if (caches->interp != interp || !caches->alive) continue;
+            detach_references(*caches, release);
+            caches->alive = false;
+        }
+        auto keep = std::partition(PENDING.begin(), PENDING.end(),
+                                   [&](const Pending& p) { return p.interp != interp; });
+        for (auto it = keep; it != PENDING.end(); ++it) release.push_back(it->object);
+        PENDING.erase(keep, PENDING.end());
+        PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
+        HOOKED.erase(std::remove(HOOKED.begin(), HOOKED.end(), interp), HOOKED.end());
+    }
+    // Outside the registry lock: a release may run finalisers that call
+    // back into the module.
+    for (PyObject* obj : release) Py_DECREF(obj);
+}
+
+// All cache sets of one thread, one per interpreter it has called in from.
+// Sets are only appended while the thread lives, so a reference to one stays
+// valid for the whole of a call even if a nested call adds another.
+struct ThreadCacheSets {
+    std::vector<std::unique_ptr<ThreadCaches>> sets;
+    ThreadCaches* last = nullptr;
+};
+
+thread_local ThreadCacheSets SETS;
+
+ThreadCaches& new_caches(PyInterpreterState* interp) {
+    auto caches = std::make_unique<ThreadCaches>(interp);
+    bool hook = false;
+    {
+        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
+        LIVE_CACHES.push_back(caches.get());
+        if (std::find(HOOKED.begin(), HOOKED.end(), interp) == HOOKED.end()) {
+            HOOKED.push_back(interp);
+            hook = true;
+        }
+    }
+    if (hook && PyUnstable_AtExit(interp, on_interpreter_exit, interp) < 0) {
+        // Without the hook the caches are simply never released early.
+        PyErr_Clear();
+    }
+    SETS.sets.push_back(std::move(caches));
+    return *SETS.sets.back();
+}
+
+}  // namespace
+
+ThreadCaches::~ThreadCaches() {
+    std::vector<PyObject*> release;
+    {
+        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
+        LIVE_CACHES.erase(std::remove(LIVE_CACHES.begin(), LIVE_CACHES.end(), this),
+                          LIVE_CACHES.end());
+        if (!alive) return;  // the interpreter already took everything back
+        detach_references(*this, release);
+        if (!holds_lock_of(interp)) {
+            // Thread teardown runs after the thread gave up the lock: queue.
+            for (PyObject* obj : release) PENDING.push_back({interp, obj});
+            PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
+            return;
+        }
+    }
+    for (PyObject* obj : release) Py_DECREF(obj);
+}
+
+ThreadCaches& thread_caches() {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    ThreadCacheSets& sets = SETS;
+    if (sets.last != nullptr && sets.last->interp == interp && sets.last->alive) {
+        return *sets.last;
+    }
+    for (auto& caches : sets.sets) {
+        if (caches->interp == interp && caches->alive) {
+            sets.last = caches.get();
+            return *caches;
+        }
+    }
+    sets.last = &new_caches(interp);
+    return *sets.last;
+}
+
+void drain_pending_releases() {
+    if (!PENDING_NONEMPTY.load(std::memory_order_relaxed)) return;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    std::vector<PyObject*> release;
+    {
+        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
+        auto keep = std::partition(PENDING.begin(), PENDING.end(),
+                                   [&](const Pending& p) { return p.interp != interp; });
+        for (auto it = keep; it != PENDING.end(); ++it) release.push_back(it->object);
+        PENDING.erase(keep, PENDING.end());
+        PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
+    }
+    for (PyObject* obj : release) Py_DECREF(obj);
+}
+
+}  // namespace arbolus
