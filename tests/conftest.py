@@ -1,0 +1,63 @@
+"""Shared fixtures: the interpreter's own standard library as a test corpus."""
+
+import ast
+import os
+import pathlib
+import sysconfig
+import warnings
+
+import pytest
+
+
+def corpus_paths():
+    """Every .py file of the running interpreter's standard library.
+
+    ARBOLUS_CORPUS_STRIDE=N keeps every N-th file (for slow builds such as
+    the sanitizer run).
+    """
+    root = pathlib.Path(sysconfig.get_paths()["stdlib"])
+    paths = sorted(p for p in root.rglob("*.py") if "site-packages" not in p.parts)
+    stride = int(os.environ.get("ARBOLUS_CORPUS_STRIDE", "1"))
+    return paths[::stride]
+
+
+def parse_corpus():
+    trees = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for path in corpus_paths():
+            try:
+                source = path.read_bytes()
+                trees.append((path, ast.parse(source, str(path))))
+            except (SyntaxError, ValueError, UnicodeDecodeError):
+                continue
+    return trees
+
+
+@pytest.fixture(scope="session")
+def corpus():
+    """[(path, tree)] for every standard-library file that parses.
+
+    Shared by the whole session: tests must not modify these trees (parse a
+    fresh copy with `fresh_tree` instead).
+    """
+    trees = parse_corpus()
+    assert len(trees) > 10
+    return trees
+
+
+def fresh_tree(path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return ast.parse(path.read_bytes(), str(path))
+
+
+def preorder(node):
+    """Plain iterative pre-order over ast.iter_child_nodes."""
+    out = []
+    stack = [node]
+    while stack:
+        n = stack.pop()
+        out.append(n)
+        stack.extend(reversed(list(ast.iter_child_nodes(n))))
+    return out
