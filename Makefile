@@ -1,0 +1,116 @@
+# Build, test and benchmark the arbolus extension.
+#
+#   make test            build (Release) into .venv and run the test suite
+#   make bench           build into .venv and run bench/run.py
+#   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
+#   make clean
+#
+# Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
+# (warnings are errors), PYTEST_ARGS=..., BENCH_ARGS=...
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := test
+
+ROOT  := $(patsubst %/,%,$(dir $(realpath $(lastword $(MAKEFILE_LIST)))))
+VENV  := $(ROOT)/.venv
+VPY   := $(VENV)/bin/python
+BUILD := $(ROOT)/build
+ASAN_BUILD := $(BUILD)/asan
+LSAN_SUPP  := $(ROOT)/.ci/lsan.supp
+
+WERROR ?= 0
+PYTEST_ARGS ?=
+BENCH_ARGS ?=
+
+# Installed into the venv so pip can build with --no-build-isolation, which
+# keeps the CMake build directory valid between runs (incremental rebuilds).
+BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.21' 'ninja'
+
+ifeq ($(WERROR),1)
+  WERROR_ONOFF := ON
+else
+  WERROR_ONOFF := OFF
+endif
+
+# The venv's cmake and ninja come first.
+VENV_PATH := PATH="$(VENV)/bin:$$PATH"
+
+.PHONY: venv install test bench test-sanitize asan-build clean
+
+# (Re)create the venv when the interpreter found by scripts/find-python.sh
+# differs from the one it was made with; keep the build tools up to date
+# with BUILD_DEPS.
+venv:
+	@py="$$($(ROOT)/scripts/find-python.sh)"; \
+	id="$$py $$("$$py" -c 'import sys; print(sys.version.split()[0])')"; \
+	if [ ! -x "$(VPY)" ] || [ "$$(cat "$(VENV)/.interpreter" 2>/dev/null)" != "$$id" ]; then \
+	  echo "creating $(VENV) with $$py"; \
+	  rm -rf "$(VENV)"; \
+	  "$$py" -m venv "$(VENV)"; \
+	  "$(VPY)" -m pip install -q --upgrade pip; \
+	  echo "$$id" > "$(VENV)/.interpreter"; \
+	fi; \
+	if [ "$$(cat "$(VENV)/.build-deps" 2>/dev/null)" != "$(BUILD_DEPS)" ]; then \
+	  "$(VPY)" -m pip install -q --upgrade $(BUILD_DEPS); \
+	  echo "$(BUILD_DEPS)" > "$(VENV)/.build-deps"; \
+	fi
+
+# Always reinstalls; the persistent build dir makes an unchanged tree cheap.
+# ARBOLUS_WERROR and ARBOLUS_SANITIZE are always passed so that a value
+# cached by an earlier run never leaks into this one.
+install: venv
+	$(VENV_PATH) "$(VPY)" -m pip install --no-build-isolation \
+	  -C build-dir="$(BUILD)/{wheel_tag}" \
+	  -C cmake.define.ARBOLUS_WERROR=$(WERROR_ONOFF) \
+	  -C cmake.define.ARBOLUS_SANITIZE=OFF \
+	  "$(ROOT)[test,bench]"
+
+test: install
+	cd "$(ROOT)" && "$(VPY)" -m pytest -q tests $(PYTEST_ARGS)
+
+bench: install
+	cd "$(ROOT)" && "$(VPY)" bench/run.py $(BENCH_ARGS)
+
+# ASan+UBSan build of the module alone, configured straight with CMake.
+# Debug keeps assertions on; ARBOLUS_SANITIZE sets -O1 -g.
+asan-build: install
+	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(ASAN_BUILD)" -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug \
+	  -DARBOLUS_SANITIZE=ON \
+	  -DARBOLUS_WERROR=$(WERROR_ONOFF) \
+	  -DPython_EXECUTABLE="$(VPY)"
+	$(VENV_PATH) cmake --build "$(ASAN_BUILD)"
+
+# The interpreter is not instrumented, so the ASan runtime the module was
+# linked against is preloaded to come first in the library list (the UBSan
+# runtime loads with the module, which needs no particular order).
+# PYTHONMALLOC=malloc sends every object allocation through ASan, so a
+# reference counting error shows up as a use-after-free instead of being
+# hidden inside a pymalloc arena. Leak checking keeps two frames per
+# allocation so that .ci/lsan.supp can tell the interpreter's own leftovers
+# at exit from memory the module allocated; see that file.
+# --capture=sys leaves fd 2 alone, so a sanitizer report that kills the
+# process reaches the terminal instead of pytest's capture file.
+SAN_ASAN_OPTIONS := detect_leaks=1:malloc_context_size=2:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1
+SAN_LSAN_OPTIONS := suppressions=$(LSAN_SUPP):print_suppressions=0
+SAN_UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
+
+test-sanitize: asan-build
+	@so="$$(ls "$(ASAN_BUILD)"/arbolus*.so)"; \
+	asan="$$(ldd "$$so" | awk '/libasan/ {print $$3}')"; \
+	[ -n "$$asan" ] || { echo "error: $$so is not linked against libasan" >&2; exit 1; }; \
+	export LD_PRELOAD="$$asan"; \
+	export ASAN_OPTIONS="$(SAN_ASAN_OPTIONS)"; \
+	export LSAN_OPTIONS="$(SAN_LSAN_OPTIONS)"; \
+	export UBSAN_OPTIONS="$(SAN_UBSAN_OPTIONS)"; \
+	export PYTHONMALLOC=malloc; \
+	export PYTHONPATH="$(ASAN_BUILD)$${PYTHONPATH:+:$$PYTHONPATH}"; \
+	cd "$(ROOT)"; \
+	echo "LD_PRELOAD=$$LD_PRELOAD ASAN_OPTIONS=$$ASAN_OPTIONS PYTHONMALLOC=malloc"; \
+	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: sanitized module not picked up: " + arbolus.__file__)' "$(ASAN_BUILD)/"; \
+	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys tests $(PYTEST_ARGS)
+
+clean:
+	rm -rf "$(VENV)" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)"/*.so
+	find "$(ROOT)" -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Print the absolute path of a CPython >= 3.13 interpreter in its default
+# (GIL) build. Order of preference:
+#   1. $PYTHON, if set (no fallback: a bad $PYTHON is an error)
+#   2. python3.14, python3.13 on PATH, if they actually run
+#      (a pyenv shim for a version that is not selected exits non-zero)
+#   3. $PYENV_ROOT/versions/*/bin/python3 (or `pyenv root`, or ~/.pyenv), newest first
+#   4. /usr/bin/python3.13, /usr/bin/python3.14, then python3 on PATH
+set -u
+
+MSG='error: need CPython >= 3.13 (GIL build); set PYTHON=/path/to/python3.13'
+
+# Prints sys.executable and succeeds only for a suitable interpreter.
+probe() {
+    "$1" - <<'PY' 2>/dev/null
+import sys, sysconfig
+ok = (sys.implementation.name == "cpython"
+      and sys.version_info >= (3, 13)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+if not ok:
+    sys.exit(1)
+print(sys.executable)
+PY
+}
+
+try() {
+    local out
+    out=$(probe "$1") && [ -n "$out" ] && { printf '%s\n' "$out"; exit 0; }
+    return 1
+}
+
+if [ -n "${PYTHON:-}" ]; then
+    try "$PYTHON"
+    echo "error: PYTHON=$PYTHON is not a working CPython >= 3.13 (GIL build)" >&2
+    exit 1
+fi
+
+for name in python3.14 python3.13; do
+    if command -v "$name" >/dev/null 2>&1; then
+        try "$name"
+    fi
+done
+
+roots=()
+[ -n "${PYENV_ROOT:-}" ] && roots+=("$PYENV_ROOT")
+if command -v pyenv >/dev/null 2>&1; then
+    r=$(pyenv root 2>/dev/null) && [ -n "$r" ] && roots+=("$r")
+fi
+roots+=("$HOME/.pyenv")
+for root in "${roots[@]}"; do
+    [ -d "$root/versions" ] || continue
+    # Newest version first; free-threaded builds (e.g. 3.13.0t) fail the probe.
+    while IFS= read -r v; do
+        [ -x "$root/versions/$v/bin/python3" ] && try "$root/versions/$v/bin/python3"
+    done < <(ls -1 "$root/versions" 2>/dev/null | sort -rV)
+done
+
+for cand in /usr/bin/python3.13 /usr/bin/python3.14; do
+    [ -x "$cand" ] && try "$cand"
+done
+if command -v python3 >/dev/null 2>&1; then
+    try python3
+fi
+
+echo "$MSG" >&2
+exit 1
