@@ -112,5 +112,5 @@ test-sanitize: asan-build
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys tests $(PYTEST_ARGS)
 
 clean:
-	rm -rf "$(VENV)" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)"/*.so
+	rm -rf "$(VENV)" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
 	find "$(ROOT)" -name __pycache__ -type d -prune -exec rm -rf {} +
