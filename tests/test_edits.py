@@ -1,0 +1,352 @@
+"""The two operations that write to trees: parent links and missing source
+locations."""
+
+import ast
+import pathlib
+import random
+import sys
+import weakref
+
+import pytest
+
+import arbolus
+from conftest import fresh_tree, preorder
+
+LOCATION_NAMES = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+MISSING = object()
+
+
+class Boom(Exception):
+    pass
+
+
+BOOM = Boom("refused")
+LOG = []
+
+
+class Recording:
+    """Mixin: logs every attribute store as (node, name, value)."""
+
+    def __setattr__(self, name, value):
+        LOG.append((self, name, value))
+        super().__setattr__(name, value)
+
+
+def recording(cls):
+    return type(cls.__name__, (Recording, cls), {})
+
+
+RModule, RExpr, RCall, RName, RConstant, RLoad, RPass = map(
+    recording, [ast.Module, ast.Expr, ast.Call, ast.Name, ast.Constant, ast.Load, ast.Pass]
+)
+
+
+def unlink(nodes):
+    for n in nodes:
+        n.__dict__.pop("parent", None)
+
+
+def caught(call, *args):
+    """The exception `call` raises, with its traceback dropped (its frames
+    would hold references to nodes)."""
+    try:
+        call(*args)
+    except BaseException as exc:
+        exc.__traceback__ = None
+        return exc
+    pytest.fail("no exception")
+
+
+# --- set_parents --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("root_parent", [MISSING, "kept"])
+def test_set_parents_store_order(root_parent):
+    load = RLoad()
+    name = RName(id="f", ctx=load)
+    const = RConstant(value=1)
+    call = RCall(func=name, args=[const], keywords=[])
+    expr = RExpr(value=call)
+    module = RModule(body=[expr], type_ignores=[])
+    if root_parent is not MISSING:
+        module.parent = root_parent
+    LOG.clear()
+    assert arbolus.set_parents(module) is None
+    expected = [
+        (expr, "parent", module),
+        (call, "parent", expr),
+        (name, "parent", call),
+        (const, "parent", call),
+        (load, "parent", name),
+    ]
+    assert LOG == expected
+    assert module.__dict__.get("parent", MISSING) is root_parent
+    # A second call writes the same values again.
+    arbolus.set_parents(module)
+    assert LOG == expected * 2
+
+
+def expected_parents(tree):
+    """(child, parent) as a plain pre-order loop over ast.iter_child_nodes
+    would leave them: a node reached along several paths (the shared
+    expression contexts of a parsed tree) keeps the last parent."""
+    links = {}
+    stack = [tree]
+    while stack:
+        p = stack.pop()
+        kids = list(ast.iter_child_nodes(p))
+        for k in kids:
+            links[id(k)] = (k, p)
+        kids.reverse()
+        stack += kids
+    return list(links.values())
+
+
+def test_set_parents_matches_python_loop(corpus):
+    # Every third file keeps this to a few seconds; the corpus trees are
+    # shared, so the links are removed again afterwards.
+    for path, tree in corpus[::3]:
+        links = expected_parents(tree)
+        try:
+            arbolus.set_parents(tree)
+            wrong = [(k, p) for k, p in links if k.__dict__.get("parent") is not p]
+            assert not wrong, path
+            assert "parent" not in tree.__dict__
+        finally:
+            unlink([k for k, _ in links])
+
+
+@pytest.mark.parametrize("root", [5, None, "text", [ast.Pass()]], ids=repr)
+def test_non_node_root_is_left_alone(root):
+    assert arbolus.set_parents(root) is None
+    assert arbolus.fix_missing_locations(root) is root
+    if isinstance(root, list):
+        assert root[0].__dict__ == {}
+
+
+class ReadOnlyParent(ast.Pass):
+    parent = property(lambda self: None)
+
+
+class RefusingPass(ast.Pass):
+    def __setattr__(self, name, value):
+        raise BOOM
+
+
+@pytest.mark.parametrize(
+    "bad_cls, exc_type", [(ReadOnlyParent, AttributeError), (RefusingPass, Boom)]
+)
+def test_set_parents_failing_store(bad_cls, exc_type):
+    inner = ast.Pass()
+    first = ast.If(test=ast.Constant(value=True), body=[inner], orelse=[])
+    last = ast.Pass()
+    bad = bad_cls()
+    module = ast.Module(body=[first, bad, last], type_ignores=[])
+    nodes = [module, first, first.test, inner, bad, last]
+    before = [sys.getrefcount(n) for n in nodes]
+
+    exc = caught(arbolus.set_parents, module)
+    assert type(exc) is exc_type
+    if exc_type is Boom:
+        assert exc is BOOM
+    # Stores before the failure stay; nothing after it is written, and
+    # children are linked only once their parent's stores are all done.
+    assert first.parent is module
+    assert [n for n in nodes if "parent" in n.__dict__] == [first]
+    del exc
+    unlink(nodes)
+    assert [sys.getrefcount(n) for n in nodes] == before
+
+
+def test_set_parents_survives_tree_changes_from_stores():
+    class Clearing(ast.Pass):
+        def __setattr__(self, name, value):
+            value.body.clear()  # drop the later siblings from the tree
+            LOG.append((self, name, value))
+            super().__setattr__(name, value)
+
+    module = ast.Module(
+        body=[Clearing(), RExpr(value=RName(id="x", ctx=RLoad())), RPass()], type_ignores=[]
+    )
+    dropped = [weakref.ref(n) for n in module.body[1:]]
+    LOG.clear()
+    arbolus.set_parents(module)
+    # The children read before the change are all linked and expanded.
+    assert [type(n).__name__ for n, _, _ in LOG] == ["Clearing", "Expr", "Pass", "Name", "Load"]
+    # Once the links are undone, nothing keeps the dropped nodes alive.
+    unlink([n for n, _, _ in LOG])
+    LOG.clear()
+    assert [r() for r in dropped] == [None, None]
+
+
+# --- fix_missing_locations ----------------------------------------------------
+
+
+def locations(nodes):
+    return [tuple(n.__dict__.get(a, MISSING) for a in LOCATION_NAMES) for n in nodes]
+
+
+def strip(nodes, rng=None):
+    """Removes location attributes (all of them, or a random choice of them,
+    some set to None instead); returns what to undo a repair with."""
+    undo = []
+    for n in nodes:
+        for a in n._attributes:
+            if a not in n.__dict__:
+                continue
+            roll = 0.0 if rng is None else rng.random()
+            if roll < 0.25:
+                del n.__dict__[a]
+                undo.append((n, a, MISSING))
+            elif roll < 0.35:
+                n.__dict__[a] = None
+                undo.append((n, a, None))
+    return undo
+
+
+def undo_repair(undo):
+    for n, a, value in undo:
+        if value is MISSING:
+            n.__dict__.pop(a, None)
+        else:
+            n.__dict__[a] = value
+
+
+def test_fix_missing_locations_matches_stdlib(corpus):
+    # A sample of the corpus: each file is parsed afresh for this test.
+    rng = random.Random(1729)
+    for path, _ in corpus[::15]:
+        tree = fresh_tree(path)
+        nodes = preorder(tree)
+        for how in (rng, None):  # a random part first, then everything
+            undo = strip(nodes, how)
+            assert ast.fix_missing_locations(tree) is tree
+            expected = locations(nodes)
+            undo_repair(undo)
+            assert arbolus.fix_missing_locations(tree) is tree
+            assert locations(nodes) == expected, path
+        compile(tree, str(path), "exec")
+
+
+def test_fix_missing_locations_writes_nothing_when_complete():
+    tree = fresh_tree(pathlib.Path(ast.__file__))
+    classes = {}
+    for n in preorder(tree):
+        # Only classes with locations: the parser shares one instance of
+        # each context and operator between all trees.
+        if n._attributes:
+            cls = type(n)
+            n.__class__ = classes.setdefault(cls, recording(cls))
+    LOG.clear()
+    assert arbolus.fix_missing_locations(tree) is tree
+    assert LOG == []
+
+
+def assert_like_stdlib(build):
+    """Repairs two copies built by `build` with the standard library and
+    with this module; returns the latter after comparing the two."""
+    theirs, ours = build(), build()
+    ast.fix_missing_locations(theirs)
+    assert arbolus.fix_missing_locations(ours) is ours
+    assert locations(preorder(ours)) == locations(preorder(theirs))
+    return ours
+
+
+def module_of(stmt):
+    return ast.Module(body=[stmt], type_ignores=[])
+
+
+@pytest.mark.parametrize(
+    "stmt_locations, stmt_expected, name_expected",
+    [
+        ({}, (1, 0, 1, 0), (1, 0, 1, 0)),
+        ({"lineno": 5}, (5, 0, 1, 0), (5, 0, 1, 0)),
+        ({"lineno": 3, "col_offset": 2, "end_lineno": None, "end_col_offset": 7},
+         (3, 2, 1, 7), (3, 2, 1, 7)),
+        ({"lineno": None, "col_offset": 2, "end_lineno": 4, "end_col_offset": None},
+         (None, 2, 4, 0), (None, 2, 4, 0)),
+    ],
+    ids=["none", "lineno-only", "end-lineno-None", "lineno-None"],
+)
+def test_inheritance_from_statement(stmt_locations, stmt_expected, name_expected):
+    tree = assert_like_stdlib(
+        lambda: module_of(ast.Expr(value=ast.Name(id="x", ctx=ast.Load()), **stmt_locations))
+    )
+    stmt = tree.body[0]
+    assert locations([stmt, stmt.value]) == [stmt_expected, name_expected]
+    assert "lineno" not in tree.__dict__
+
+
+class LineOnly(ast.expr):
+    _fields = ("child",)
+    _attributes = ("lineno",)
+
+
+@pytest.mark.parametrize("own_lineno, inherited", [(MISSING, 3), (8, 8)])
+def test_class_declaring_only_lineno(own_lineno, inherited):
+    def build():
+        mid = LineOnly(child=ast.Name(id="x", ctx=ast.Load()))
+        if own_lineno is not MISSING:
+            mid.lineno = own_lineno
+        return ast.Expr(value=mid, lineno=3, col_offset=4, end_lineno=3, end_col_offset=9)
+
+    mid = assert_like_stdlib(build).value
+    assert locations([mid, mid.child]) == [
+        (inherited, MISSING, MISSING, MISSING),
+        (inherited, 4, 3, 9),
+    ]
+
+
+def test_nodes_without_instance_dict():
+    root = ast.Name.__new__(ast.Name)
+    assert arbolus.fix_missing_locations(root) is root
+    assert locations([root]) == [(1, 0, 1, 0)]
+
+    child = ast.Name.__new__(ast.Name)
+    stmt = ast.Expr(value=child, lineno=2, col_offset=3, end_lineno=4, end_col_offset=5)
+    arbolus.fix_missing_locations(stmt)
+    assert locations([child]) == [(2, 3, 4, 5)]
+
+
+def test_class_attribute_is_not_a_present_location():
+    class Defaulted(ast.expr):
+        _fields = ()
+        lineno = 7
+
+    node = Defaulted()
+    arbolus.fix_missing_locations(ast.Expr(value=node, lineno=3, col_offset=0))
+    assert node.__dict__["lineno"] == 3
+
+
+class RefusingEnd(ast.Pass):
+    def __setattr__(self, name, value):
+        if name == "end_lineno":
+            raise BOOM
+        super().__setattr__(name, value)
+
+
+def test_fix_missing_locations_failing_write():
+    first = ast.Expr(value=ast.Name(id="x", ctx=ast.Load()))
+    bad = RefusingEnd()
+    last = ast.Pass()
+    module = ast.Module(body=[first, bad, last], type_ignores=[])
+    assert caught(arbolus.fix_missing_locations, module) is BOOM
+    # Earlier nodes are repaired, the failing node up to the refused write,
+    # later nodes not at all.
+    assert locations([first, first.value, bad, last]) == [
+        (1, 0, 1, 0),
+        (1, 0, 1, 0),
+        (1, 0, MISSING, MISSING),
+        (MISSING,) * 4,
+    ]
+
+
+def test_fix_missing_locations_forbidden_attribute():
+    class Slotted:
+        __slots__ = ("lineno",)
+        _fields = ()
+        _attributes = ("lineno", "col_offset")
+
+    root = Slotted()
+    assert type(caught(arbolus.fix_missing_locations, root)) is AttributeError
+    assert root.lineno == 1
