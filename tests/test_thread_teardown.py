@@ -1,0 +1,138 @@
+"""Threads that use the module and then end: their caches are released
+without the interpreter lock being at hand, and the process must neither
+crash nor complain, on the way or at exit. Each scenario runs in a child
+interpreter so that a crash cannot take the test session with it."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+EVERY_FUNCTION = r"""
+import ast, threading, warnings
+import arbolus
+
+warnings.simplefilter("ignore", DeprecationWarning)  # `walk` warns once
+SOURCE = open(ast.__file__, encoding="utf-8").read()
+failures = []
+
+
+def exercise():
+    tree = ast.parse(SOURCE)
+    kinds = (ast.Name, ast.Call)
+    nodes = arbolus.walk_dfs(tree)
+    assert arbolus.walk(tree) == nodes
+    assert arbolus._walk_count(tree) == len(nodes)
+    assert len(arbolus.walk_unordered(tree)) == len(nodes)
+    assert arbolus.walk_frontier(tree, kinds)
+    assert arbolus.walk_frontier_edges(tree, kinds)
+    assert arbolus.walk_of_types(tree, kinds, (ast.Call,))
+    assert arbolus.walk_frontier_events(tree, kinds, (ast.FunctionDef,))
+    assert arbolus.fix_missing_locations(tree) is tree
+    assert arbolus.set_parents(tree) is None
+    assert arbolus.subtree_hashes(tree)[id(tree)] == arbolus.subtree_hash(tree)
+
+
+def worker():
+    try:
+        exercise()
+    except BaseException as exc:
+        failures.append(repr(exc))
+
+
+def parked(ready, forever):
+    worker()
+    ready.set()
+    forever.wait()
+
+
+exercise()
+for _ in range(3):  # each round's threads end before the next round starts
+    threads = [threading.Thread(target=worker) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    exercise()
+
+# A daemon thread that has used the module is still blocked at exit.
+ready = threading.Event()
+threading.Thread(target=parked, args=(ready, threading.Event()), daemon=True).start()
+ready.wait()
+exercise()
+assert not failures, failures
+"""
+
+CLASSES_OF_ENDED_THREADS = r"""
+import ast, gc, sys, threading, time, weakref
+import arbolus
+
+class_refs = []
+
+
+def worker():
+    # Classes that only this thread ever shows to the module: the thread's
+    # caches hold the last references once the thread's own are gone.
+    class Mine(ast.AST):
+        _fields = ("kids",)
+        _attributes = ("lineno",)
+
+    class Leaf(ast.expr):
+        _fields = ()
+
+    tree = Mine(kids=[Leaf(), Mine(kids=[Leaf(), 5])])
+    arbolus.set_parents(tree)
+    arbolus.fix_missing_locations(tree)
+    assert len(arbolus.walk_of_types(tree, (Leaf,))) == 2
+    assert len(arbolus.walk_frontier(tree, (Leaf,))) == 2
+    assert arbolus.walk_frontier_events(tree, (Leaf,), (Mine,))
+    assert len(arbolus.subtree_hashes(tree)) == 4
+    class_refs.extend([weakref.ref(Mine), weakref.ref(Leaf)])
+
+
+for _ in range(3):
+    threads = [threading.Thread(target=worker) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # The main thread goes on using the module while the workers' caches
+    # are being released.
+    main_tree = ast.parse("f(x)\nclass C: pass")
+    arbolus.set_parents(main_tree)
+    arbolus.walk_dfs(main_tree)
+    arbolus.subtree_hashes(main_tree)
+
+assert len(class_refs) == 18
+deadline = time.monotonic() + 20
+while True:
+    gc.collect()
+    alive = sum(r() is not None for r in class_refs)
+    if not alive:
+        break
+    if time.monotonic() > deadline:
+        sys.exit(f"{alive} classes met only by ended threads are still alive")
+    time.sleep(0.01)
+    arbolus.walk_frontier(main_tree, (ast.Name,))  # a call releases queued references
+"""
+
+
+def run_child(script):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_threads_using_every_function_end_cleanly():
+    done = run_child(EVERY_FUNCTION)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_classes_met_only_by_ended_threads_are_released():
+    done = run_child(CLASSES_OF_ENDED_THREADS)
+    assert (done.returncode, done.stderr) == (0, "")
