@@ -58,11 +58,11 @@ class Config:
     extra_stride: int = 1   # multiplies each case's out-of-cache stride
 
 
-FULL = Config(corpus_stride=1, rounds_in=15, rounds_out=3, sample_ns=5_000_000,
+FULL = Config(corpus_stride=1, rounds_in=25, rounds_out=3, sample_ns=2_000_000,
               warmup_ns=50_000_000, check_modules=12,
               scaling={10**3: 15, 10**4: 11, 10**5: 7, 10**6: 3})
-QUICK = Config(corpus_stride=12, rounds_in=5, rounds_out=2, sample_ns=2_000_000,
-               warmup_ns=10_000_000, check_modules=3,
+QUICK = Config(corpus_stride=16, rounds_in=5, rounds_out=2, sample_ns=2_000_000,
+               warmup_ns=10_000_000, check_modules=2,
                scaling={10**3: 5, 10**4: 5, 10**5: 3}, extra_stride=2)
 
 
@@ -111,7 +111,7 @@ def check_sample(modules, count):
 
 # --- one pairing -----------------------------------------------------------
 
-def run_case(case, cfg, in_tree, in_nodes, modules, node_lists, checks):
+def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
     t0 = time.perf_counter()
     sides = [
         H.Side("ours", case.ours, in_tree, case.reset),
@@ -340,6 +340,7 @@ def chart(rows, path, title):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import matplotlib.ticker
     except ImportError:
         return False
     labels = [f"{r['label']}\nvs {r['peer']}" for r in rows][::-1]
@@ -353,7 +354,13 @@ def chart(rows, path, title):
     for y, a, b in zip(ys, sin, sout):
         ax.text(a, y + h / 2, f" {a:.0f}x" if a >= 10 else f" {a:.1f}x", va="center", fontsize=7)
         ax.text(b, y - h / 2, f" {b:.0f}x" if b >= 10 else f" {b:.1f}x", va="center", fontsize=7)
+    for y, r in zip(ys, rows[::-1]):
+        if r["target_speedup"]:
+            ax.plot([r["target_speedup"]] * 2, [y - h, y + h], color="#c0392b",
+                    linewidth=1.6, label="target" if y == max(
+                        yy for yy, rr in zip(ys, rows[::-1]) if rr["target_speedup"]) else None)
     ax.set_xscale("log")
+    ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}x"))
     ax.set_yticks(list(ys))
     ax.set_yticklabels(labels, fontsize=7)
     ax.axvline(1, color="black", linewidth=0.8)
@@ -425,12 +432,12 @@ def main(argv=None):
 
     rows = []
     for case in (c for c in cases if not c.edits):
-        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists, checks))
+        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists))
     scaling = {"rows": [], "seconds": 0.0}
     if do_scaling:
         scaling = run_scaling(cfg, modules)
     for case in (c for c in cases if c.edits):
-        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists, checks))
+        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists))
 
     machine = cpu_model()
     title = (f"arbolus speed-up over standard-library peers\n{machine}, "
