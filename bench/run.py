@@ -305,6 +305,10 @@ def scaling_table(sc):
         f"{max(r['ns_per_node'][n] for r in rows) / min(r['ns_per_node'][n] for r in rows):.2f}"
         for n in names]
     body.append(spread)
+    if len(rows) >= 2:
+        a, b = rows[-2], rows[-1]
+        body.append([f"{b['target_size']:.0e}/{a['target_size']:.0e}".replace("+0", "")] + [
+            f"{b['ns_per_node'][n] / a['ns_per_node'][n]:.2f}" for n in names])
     widths = [max(len(x[c]) for x in body + [head]) for c in range(len(head))]
     return "\n".join("  ".join(c.rjust(w) for c, w in zip(cells, widths))
                      for cells in [head] + body)
