@@ -1,0 +1,299 @@
+"""Structural hashes (subtree_hashes, subtree_hash) against a Python model.
+
+The fixed arithmetic values are checked through the model's `mix`, and the
+model is checked against the module on real trees, so together they pin the
+module's arithmetic down.
+"""
+
+import ast
+import enum
+import math
+import sys
+
+import pytest
+
+import arbolus
+from conftest import preorder
+
+MASK = (1 << 64) - 1
+K = 0x9E3779B97F4A7C15
+
+
+# --- model -----------------------------------------------------------------
+
+def mix(h, x):
+    return ((((h << 5) | (h >> 59)) & MASK) ^ (x & MASK)) * K & MASK
+
+
+def signed(h):
+    return h - (1 << 64) if h >> 63 else h
+
+
+def is_node(v):
+    return isinstance(v, ast.AST) and type(v) is not ast.AST
+
+
+def read_fields(n):
+    """(position, value) per field: instance dict first, then attribute
+    lookup, where AttributeError means absent (its position is used up)."""
+    names = getattr(type(n), "_fields", ())
+    d = getattr(n, "__dict__", None)
+    for pos, name in enumerate(f for f in names if isinstance(f, str)):
+        if d is not None and name in d:
+            yield pos, d[name]
+        else:
+            try:
+                yield pos, getattr(n, name)
+            except AttributeError:
+                pass
+
+
+def model_hashes(root):
+    """{id(node): signed hash} for every distinct node under root."""
+    order, stack = [], [root]
+    while stack:
+        n = stack.pop()
+        order.append(n)
+        kids = []
+        for _, v in read_fields(n):
+            if type(v) is list:
+                kids.extend(x for x in v if is_node(x))
+            elif is_node(v):
+                kids.append(v)
+        stack.extend(reversed(kids))
+    memo = {}
+
+    def value_hash(v):
+        if is_node(v):
+            return memo[id(v)] if id(v) in memo else model_hashes(v)[id(v)] & MASK
+        exact = v is None or v is Ellipsis or type(v) in (str, bytes, int, bool)
+        return mix(id(type(v)), hash(v if exact else repr(v)))
+
+    for n in reversed(order):
+        if id(n) in memo:
+            continue
+        acc = mix(0, id(type(n)))
+        for pos, v in read_fields(n):
+            if type(v) is list:
+                lh, j = mix(MASK, len(v)), 0
+                while j < len(v):  # the length is read again before every item
+                    lh, j = mix(lh, value_hash(v[j])), j + 1
+            else:
+                lh = value_hash(v)
+            acc = mix(mix(acc, pos), lh)
+        memo[id(n)] = acc
+    return {k: signed(h) for k, h in memo.items()}
+
+
+def test_mixing_arithmetic():
+    assert mix(0, 1) == 0x9E3779B97F4A7C15
+    assert mix(1, 0) == 0xC6EF372FE94F82A0
+    assert mix(MASK, 0) == 0x61C8864680B583EB
+    assert mix(MASK, 3) == 0x8722191A02D60FAC
+    assert mix(0x1000, 5) == 0x0A885F34749E6C69
+    assert mix(0x1000, -2) == 0xD01E0DF8094107D6
+    assert mix(0, 0x2000) == 0xEF372FE94F82A000
+    with_leaf = mix(mix(mix(0, 0x2000), 0), mix(0x1000, 5))
+    assert mix(mix(with_leaf, 1), mix(MASK, 0)) == 0x0EDE6F2EADD5D6E5
+    assert mix(mix(mix(0, 0x2000), 1), mix(MASK, 0)) == 0xFFEB30EADE1D6EC7
+    assert signed(0xEF372FE94F82A000) == -1209445295817842688
+
+
+# --- corpus ------------------------------------------------------------------
+
+def test_matches_model_on_corpus(corpus):
+    for path, tree in corpus[::12]:
+        got = arbolus.subtree_hashes(tree)
+        assert got == model_hashes(tree), path
+        assert arbolus.subtree_hash(tree) == got[id(tree)], path
+
+
+def wide_ints(n):
+    return any(type(c) is ast.Constant and type(c.value) is int and abs(c.value) >= sys.hash_info.modulus
+               for c in ast.walk(n))
+
+
+def test_equal_dumps_iff_equal_hashes(corpus):
+    by_dump, by_hash = {}, {}
+    for _, tree in corpus[::40]:
+        hashes = arbolus.subtree_hashes(tree)
+        for n in preorder(tree):
+            text, h = ast.dump(n, show_empty=True), hashes[id(n)]
+            assert by_dump.setdefault(text, h) == h, text
+            # Distinct ints may share the interpreter's hash (it is taken
+            # modulo a prime); that aside, distinct dumps hash apart.
+            seen_text, seen = by_hash.setdefault(h, (text, n))
+            assert seen_text == text or wide_ints(seen) or wide_ints(n), (seen_text, text)
+    assert len(by_dump) > 1000
+
+
+# --- small trees -------------------------------------------------------------
+
+class Pair(ast.AST):
+    _fields = ("left", "right")
+
+
+def pair(**fields):
+    p = Pair()
+    p.__dict__.update(fields)
+    return p
+
+
+class Name(ast.Name):  # same name and fields as ast.Name: ast.dump can't tell
+    pass
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+def const(*values):
+    return [ast.Constant(value=v) for v in values]
+
+
+# Every group lists sets of trees: trees of one set hash equally, trees of
+# different sets differently.
+GROUPS = {
+    "number classes": [const(1), const(1.0), const(True)],
+    "signed zero, nans": [const(0.0), const(-0.0), const(math.nan, float("nan"))],
+    "none, missing, empty list": [[pair(left=1, right=None)], [pair(left=1)], [pair(left=1, right=[])]],
+    "positions": [[pair(left=1, right=2)], [pair(left=2, right=1)], [pair(left=None)], [pair(right=None)]],
+    "nested containers": [[pair(left=[1])], [pair(left=(1,))], [pair(left=[[1]])], [pair(left=[(1,)])]],
+    "classes by identity": [[ast.Name(id="x", ctx=ast.Load())], [Name(id="x", ctx=ast.Load())]],
+    "int and str subclasses": [const(1), const(Colour.RED), const("a"), const(enum.StrEnum("S", "a").a)],
+    "leaves": [const(b"a"), const("a"), const(...), const(None), const(1j), const(2**80, 2**80 + 0)],
+}
+
+
+@pytest.mark.parametrize("group", GROUPS.values(), ids=GROUPS.keys())
+def test_small_trees(group):
+    seen = {}
+    for i, trees in enumerate(group):
+        for tree in trees:
+            got = arbolus.subtree_hashes(tree)
+            assert got == model_hashes(tree)
+            assert arbolus.subtree_hash(tree) == got[id(tree)]
+            assert seen.setdefault(got[id(tree)], i) == i
+
+
+def test_shared_nodes_locations_and_parents():
+    shared = ast.Name(id="x", ctx=ast.Load())
+    tree = ast.BinOp(left=shared, op=ast.Add(), right=pair(left=[shared]))
+    got = arbolus.subtree_hashes(tree)
+    assert set(got) == {id(tree), id(shared), id(shared.ctx), id(tree.op), id(tree.right)}
+    assert got == model_hashes(tree)
+    tree = ast.parse("def f(a, b=1):\n    return [a + b for _ in range(3)]\n")
+    before = arbolus.subtree_hashes(tree)
+    for n in ast.walk(tree):
+        for attr in ("lineno", "col_offset", "end_lineno", "end_col_offset"):
+            if hasattr(n, attr):
+                setattr(n, attr, 999)
+        for child in ast.iter_child_nodes(n):
+            child.parent = n
+    assert arbolus.subtree_hashes(tree) == before
+
+
+def test_roots_without_fields():
+    big = 10**30
+    assert arbolus.subtree_hashes(big) == {id(big): signed(id(int) * K & MASK)}
+    assert arbolus.subtree_hash(big) == signed(id(int) * K & MASK)
+    module = ast.Module(body=[], type_ignores=[])
+    assert arbolus.subtree_hashes(module) == model_hashes(module)
+    assert list(arbolus.subtree_hashes(module)) == [id(module)]
+
+
+# --- failures ----------------------------------------------------------------
+
+class Boom(Exception):
+    pass
+
+
+class Unhashable(str):
+    def __hash__(self):
+        raise self.exc
+
+
+class Raises:
+    """repr raises; or, with hashing=True, returns a str whose hash raises."""
+
+    def __init__(self, exc, hashing=False):
+        self.exc, self.hashing = exc, hashing
+
+    def __repr__(self):
+        if not self.hashing:
+            raise self.exc
+        text = Unhashable("x")
+        text.exc = self.exc
+        return text
+
+
+@pytest.mark.parametrize("hashing", [False, True], ids=["repr", "hash of repr"])
+@pytest.mark.parametrize("fn", [arbolus.subtree_hashes, arbolus.subtree_hash])
+def test_errors_propagate_without_leaks(hashing, fn):
+    exc = Boom()
+    inner = ast.Constant(Raises(exc, hashing))
+    tree = ast.Module(body=[ast.Expr(ast.Tuple(elts=[ast.Constant(1), inner]))], type_ignores=[])
+    held = [*preorder(tree), inner.value]
+    before = list(map(sys.getrefcount, held))
+    try:
+        fn(tree)
+    except Boom as e:
+        assert e is exc
+    else:
+        pytest.fail("no exception")
+    finally:
+        exc.__traceback__ = None
+    assert list(map(sys.getrefcount, held)) == before
+
+
+# --- trees that change while they are hashed ---------------------------------
+
+class Once:
+    """A leaf whose first repr runs `action`."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __repr__(self):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return "Once()"
+
+
+def grafted():
+    # Hashing the constant (children come first) appends a new subtree to a
+    # list that the root reads afterwards.
+    root = pair(right=[])
+    late = ast.Call(func=ast.Name(id="f", ctx=ast.Load()), args=[ast.Constant(5)], keywords=[])
+    root.left = ast.Constant(Once(lambda: root.right.append(late)))
+    return root
+
+
+def shrunk():
+    # The leaf empties the list it is an item of while that list is hashed,
+    # and is then held by nothing but the hashing.
+    root = pair(left=[None, 2, 3])
+    root.left[0] = Once(root.left.clear)
+    return root
+
+
+def replaced():
+    root = pair(right=None)
+    root.left = ast.Constant(Once(lambda: setattr(root, "right", ast.BinOp(
+        left=ast.Constant(2), op=ast.Add(), right=ast.Constant(3)))))
+    return root
+
+
+@pytest.mark.parametrize("build", [grafted, shrunk, replaced])
+def test_tree_changed_by_repr(build):
+    # The module hashes one tree and the model an identical twin; both read
+    # in the same order, so both see the same changes. Nodes that turned up
+    # only during hashing get no entry.
+    tree, twin = build(), build()
+    tree_nodes, twin_nodes = preorder(tree), preorder(twin)
+    got, want = arbolus.subtree_hashes(tree), model_hashes(twin)
+    assert set(got) == set(map(id, tree_nodes))
+    assert [got[id(n)] for n in tree_nodes] == [want[id(n)] for n in twin_nodes]
+    # With the leaf now inert the tree hashes as it stands.
+    assert arbolus.subtree_hashes(tree) == model_hashes(tree)
