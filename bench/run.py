@@ -282,6 +282,24 @@ def table(rows):
     return "\n".join(out)
 
 
+def best_table(rows):
+    """Speed-ups from each side's fastest sample: the samples least disturbed
+    by other processes, for reading the medians on a shared machine."""
+    head = ["function", "peer", "in: ours", "peer", "x", "out: ours", "peer", "x"]
+    body = []
+    for r in rows:
+        i, o = r["in_cache"]["best_ns_per_node"], r["out_of_cache"]["best_ns_per_node"]
+        body.append([r["label"], r["peer"], fmt(i["ours"]), fmt(i["peer"]),
+                     fmt(i["peer"] / i["ours"]), fmt(o["ours"]), fmt(o["peer"]),
+                     fmt(o["peer"] / o["ours"])])
+    widths = [max(len(x[c]) for x in body + [head]) for c in range(len(head))]
+    out = []
+    for cells in [head, ["-" * w for w in widths]] + body:
+        out.append("  ".join(c.ljust(w) if k < 2 else c.rjust(w)
+                             for k, (c, w) in enumerate(zip(cells, widths))).rstrip())
+    return "\n".join(out)
+
+
 def legend(rows):
     lines = []
     variants = sorted({r["variant"] for r in rows if r["variant_args"]})
@@ -463,6 +481,10 @@ def main(argv=None):
         print(table(rows))
         print()
         print(legend(rows))
+        print()
+        print("Fastest sample of each side (ns/node), the least disturbed by other "
+              "processes:")
+        print(best_table(rows))
     if not only or "walk" in only:
         print("walk: the deprecated alias runs walk_dfs after a once-per-process warning; "
               "not timed separately (see walk_dfs).")
