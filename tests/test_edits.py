@@ -2,6 +2,7 @@
 locations."""
 
 import ast
+import gc
 import pathlib
 import random
 import sys
@@ -86,6 +87,16 @@ def test_set_parents_store_order(root_parent):
     assert LOG == expected * 2
 
 
+@pytest.fixture
+def no_gc():
+    # The session's corpus makes every full collection slow, and the walks
+    # below allocate enough to trigger many; nothing they build is cyclic
+    # garbage.
+    gc.disable()
+    yield
+    gc.enable()
+
+
 def expected_parents(tree):
     """(child, parent) as a plain pre-order loop over ast.iter_child_nodes
     would leave them: a node reached along several paths (the shared
@@ -102,6 +113,7 @@ def expected_parents(tree):
     return list(links.values())
 
 
+@pytest.mark.usefixtures("no_gc")
 def test_set_parents_matches_python_loop(corpus):
     # Every third file keeps this to a few seconds; the corpus trees are
     # shared, so the links are removed again afterwards.
@@ -212,6 +224,7 @@ def undo_repair(undo):
             n.__dict__[a] = value
 
 
+@pytest.mark.usefixtures("no_gc")
 def test_fix_missing_locations_matches_stdlib(corpus):
     # A sample of the corpus: each file is parsed afresh for this test.
     rng = random.Random(1729)
