@@ -20,7 +20,7 @@ import peers as P
 class Case:
     function: str            # the arbolus function
     variant: str             # what distinguishes rows of one function
-    peer: str                # the peer, as a reader would write it
+    peer: str                # short name of the peer (spelled out in PEERS)
     ours: Callable[[Any], Any]
     theirs: Callable[[Any], Any]
     check: Callable[[Any], None]   # raises AssertionError when the two disagree
@@ -123,19 +123,19 @@ def _dump_all(tree):
 
 def same_repair(label, ours, theirs, strip):
     def check(tree):
-        tree = copy.deepcopy(tree)
+        work = copy.deepcopy(tree)
         if strip:
-            P.strip_locations(arbolus.walk_dfs(tree))
-        before = _dump_all(tree)
-        _require(ours(tree) is tree, label, "returned roots", tree)
-        a = _dump_all(tree)
+            P.strip_locations(arbolus.walk_dfs(work))
+        before = _dump_all(work)
+        _require(ours(work) is work, label, "returned roots", tree)
+        a = _dump_all(work)
         if strip:
-            P.strip_locations(arbolus.walk_dfs(tree))
-            _require(_dump_all(tree) == before, label, "stripped trees", tree)
+            P.strip_locations(arbolus.walk_dfs(work))
+            _require(_dump_all(work) == before, label, "stripped trees", tree)
         else:
             _require(a == before, label, "trees with every location (ours wrote)", tree)
-        theirs(tree)
-        _require(_dump_all(tree) == a, label, "repaired trees", tree)
+        theirs(work)
+        _require(_dump_all(work) == a, label, "repaired trees", tree)
     return check
 
 
@@ -144,21 +144,21 @@ def same_parents(label, ours, theirs):
         return [(id(n), id(n.__dict__.get("parent"))) for n in nodes]
 
     def check(tree):
-        tree = copy.deepcopy(tree)
+        work = copy.deepcopy(tree)
         # A node reached along several paths (the shared Load/Store context
         # instances) keeps the parent written last, which depends on the
         # order parents are visited in: compare the others.
-        nodes = arbolus.walk_dfs(tree)
+        nodes = arbolus.walk_dfs(work)
         seen = collections.Counter(map(id, nodes))
         nodes = [n for n in nodes if seen[id(n)] == 1]
         P.clear_parents(nodes)
-        ours(tree)
+        ours(work)
         a = links(nodes)
         P.clear_parents(nodes)
-        theirs(tree)
+        theirs(work)
         b = links(nodes)
         _require(a == b, label, "parent links", tree)
-        _require(tree.__dict__.get("parent") is None, label, "root parent (should be unset)", tree)
+        _require("parent" not in work.__dict__, label, "root parents (should be unset)", tree)
     return check
 
 
