@@ -142,12 +142,21 @@ public:
 
     // Searches the structure under `root` for a node reachable from itself,
     // expanding only nodes for which expands(node, is_root) holds, as the
-    // calling walk does. False with ValueError (or an expansion error) set.
+    // calling walk does; is_root is true for the walk's starting occurrence
+    // only. A path back to the root closes a cycle only if the walk would
+    // expand the root again there, expands(root, false); otherwise the root
+    // is a leaf at that occurrence (a frontier walk's match, say).
+    // False with ValueError (or an expansion error) set.
     template <class Expands>
     bool check_acyclic(PyObject* root, Expands&& expands) {
+        const bool root_expands_again = expands(root, false);
         int found = find_cycle<Strong>(root, [&](PyObject* n, std::vector<Strong>& out) {
             if (!expands(n, n == root)) return true;
-            return push_children(n, out);
+            if (!push_children(n, out)) return false;
+            if (!root_expands_again) {
+                std::erase_if(out, [&](const Strong& child) { return child.get() == root; });
+            }
+            return true;
         });
         if (found == 0) return true;
         if (found > 0) raise_cycle();

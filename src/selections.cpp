@@ -98,8 +98,9 @@ PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
 
     const bool pruning = prune_set && !prune_set->empty();
     const bool matching = !kind_set->empty();
-    auto expands = [&](PyObject* n, bool is_root) {
-        return is_root || !pruning || !prune_set->contains(Py_TYPE(n));
+    // The root object is descended wherever it occurs, whatever its class.
+    auto expands = [&](PyObject* n, bool) {
+        return n == node || !pruning || !prune_set->contains(Py_TYPE(n));
     };
     std::vector<Strong> stack;
     std::vector<Strong> matches;
