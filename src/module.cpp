@@ -134,7 +134,7 @@ constexpr FunctionRow FUNCTIONS[] = {
      call_walk_frontier_events},
     {"_walk_count", NODE, 1, 1, 0,
      "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node "
-     "count without\nmaterializing a result list. Isolates traversal cost from list-build "
+     "count without\nmaterializing a result list. Isolates traversal cost from list-build\n"
      "cost for profiling deltas.",
      call_walk_count},
 };
