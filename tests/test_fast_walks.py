@@ -1,0 +1,516 @@
+"""walk_dfs, walk_unordered and _walk_count, and the per-thread class table they use."""
+
+import ast
+import concurrent.futures
+import ctypes
+import gc
+import json
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import arbolus
+from conftest import fresh_tree, preorder
+
+A = arbolus
+
+
+def in_new_thread(fn):
+    """Runs fn on a new thread, which builds its own class table on its first walk."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+        return pool.submit(fn).result()
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (no class table built yet); returns what it prints as JSON."""
+    tests = str(pathlib.Path(__file__).parent)
+    prelude = f"import ast, json, sys\nsys.path.insert(0, {tests!r})\nimport arbolus\nfrom conftest import preorder\n"
+    proc = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def same_nodes(a, b):
+    """Equal as multisets of object identities."""
+    return sorted(map(id, a)) == sorted(map(id, b))
+
+
+def batched_order(root):
+    """The unordered walk's order: each pass takes up to four nodes off the end
+    of the stack, then records them in that order, each pushing its children
+    with the first child on top."""
+    out, stack = [], [root]
+    while stack:
+        batch = [stack.pop() for _ in range(min(4, len(stack)))]
+        for node in batch:
+            out.append(node)
+            stack.extend(reversed(list(ast.iter_child_nodes(node))))
+    return out
+
+
+def tagged(tag, *children):
+    node = ast.Set(elts=list(children))  # the tag is stored after the only field
+    node.tag = tag
+    return node
+
+
+def tags(nodes):
+    return " ".join(n.tag for n in nodes)
+
+
+def bare(cls, **attrs):
+    """An instance made without the constructor, its attributes set in this order."""
+    node = cls.__new__(cls)
+    for name, value in attrs.items():
+        setattr(node, name, value)
+    return node
+
+
+# --- orders ------------------------------------------------------------------
+
+
+def test_assignment_statement_orders():
+    tree = ast.parse("x = a + 1")
+    assign = tree.body[0]
+    x, binop = assign.targets[0], assign.value
+    a = binop.left
+    assert A.walk_dfs(tree) == [tree, assign, x, x.ctx, binop, a, a.ctx, binop.op, binop.right]
+    assert A.walk_unordered(tree) == [tree, assign, x, binop, a, binop.op, binop.right, x.ctx, a.ctx]
+    assert A._walk_count(tree) == 9
+
+
+def fan(k):
+    """R with children C0..Ck-1, each Ci with one child Di."""
+    return tagged("R", *(tagged(f"C{i}", tagged(f"D{i}")) for i in range(k)))
+
+
+@pytest.mark.parametrize(
+    "root, dfs, unordered",
+    [
+        (
+            tagged("R", tagged("X", tagged("X1"), tagged("X2")), tagged("Y", tagged("Y1")), tagged("Z")),
+            "R X X1 X2 Y Y1 Z",
+            "R X Y Z Y1 X1 X2",
+        ),
+        (fan(3), "R C0 D0 C1 D1 C2 D2", "R C0 C1 C2 D2 D1 D0"),
+        (fan(4), "R C0 D0 C1 D1 C2 D2 C3 D3", "R C0 C1 C2 C3 D3 D2 D1 D0"),
+        # A pass takes four; the next starts from the fourth node's children,
+        # then the nodes left below the batch follow.
+        (fan(5), "R C0 D0 C1 D1 C2 D2 C3 D3 C4 D4", "R C0 C1 C2 C3 D3 D2 D1 D0 C4 D4"),
+        (fan(8), "R C0 D0 C1 D1 C2 D2 C3 D3 C4 D4 C5 D5 C6 D6 C7 D7", "R C0 C1 C2 C3 D3 D2 D1 D0 C4 C5 C6 C7 D7 D6 D5 D4"),
+        (tagged("A", tagged("B", tagged("C", tagged("D")))), "A B C D", "A B C D"),
+    ],
+    ids=["worked-table", "stack-of-3", "stack-of-4", "stack-of-5", "stack-of-8", "chain"],
+)
+def test_small_tree_orders(root, dfs, unordered):
+    assert tags(A.walk_dfs(root)) == dfs
+    assert tags(A.walk_unordered(root)) == unordered
+    assert tags(batched_order(root)) == unordered  # the model the corpus test relies on
+    assert A._walk_count(root) == len(dfs.split())
+
+
+# --- what is a child ---------------------------------------------------------
+
+
+class Plain:
+    pass
+
+
+def plain_with_body():
+    o = Plain()
+    o.body = [ast.Pass()]
+    return o
+
+
+@pytest.mark.parametrize(
+    "root",
+    [0, None, "x = 1", [ast.Pass()], (ast.Pass(),), {"body": [ast.Pass()]}, ast.AST(), plain_with_body()],
+    ids=["int", "None", "str", "list", "tuple", "dict", "AST-itself", "plain-object"],
+)
+def test_root_that_is_not_a_node_is_listed_alone(root):
+    for walk in (A.walk_dfs, A.walk_unordered):
+        out = walk(root)
+        assert len(out) == 1 and out[0] is root
+    assert A._walk_count(root) == 1
+
+
+class ListSub(list):
+    pass
+
+
+def test_lists_contribute_only_their_direct_node_items():
+    p1, p2, p3, p4, p5 = (ast.Pass() for _ in range(5))
+    node = ast.Set(elts=[1, p1, "x", None, p2, [p3], ListSub([p4]), (p5,), ast.AST(), p1])
+    assert A.walk_dfs(node) == [node, p1, p2, p1]
+    for value in (ListSub([p1]), (p1,), [[p1]]):  # held directly in a field
+        holder = ast.Expr(value=value)
+        assert A.walk_dfs(holder) == [holder]
+
+
+def test_shared_node_is_listed_once_per_path_with_its_subtree():
+    shared = ast.BinOp(ast.Name("a", ast.Load()), ast.Add(), ast.Constant(1))
+    tree = ast.Tuple(elts=[shared, ast.Name("b", ast.Load()), shared], ctx=ast.Load())
+    expected = preorder(tree)
+    assert sum(n is shared for n in expected) == 2
+    assert A.walk_dfs(tree) == expected
+    assert A.walk_unordered(tree) == batched_order(tree)
+    assert A._walk_count(tree) == len(expected)
+
+
+def test_which_user_classes_are_nodes():
+    class NameSub(ast.Name):
+        pass
+
+    class NameSubSub(NameSub):  # three levels below ast.expr
+        pass
+
+    class IfSub(ast.If):
+        pass
+
+    class ExprSub(ast.expr):
+        _fields = ("value",)
+
+    class AstSub(ast.AST):
+        _fields = ("value",)
+
+    made = [
+        NameSub("x", ast.Load()),
+        NameSubSub("x", ast.Load()),
+        IfSub(test=ast.Name("t", ast.Load()), body=[ast.Pass()], orelse=[]),
+        bare(ExprSub, value=ast.Name("v", ast.Load())),
+        bare(AstSub, value=ast.Name("v", ast.Load())),
+    ]
+    holders = [ast.Module(body=[ast.Expr(value=n), n], type_ignores=[]) for n in made]
+    # The classes exist before the walking thread's first walk.
+    walked = in_new_thread(lambda: [(A.walk_dfs(n), A.walk_dfs(h)) for n, h in zip(made, holders)])
+    for node, holder, (as_root, as_child) in zip(made, holders, walked):
+        name = type(node).__name__
+        assert as_root == preorder(node), name  # a root is expanded whatever its class
+        if name in ("NameSub", "ExprSub", "AstSub"):
+            assert as_child == preorder(holder), name
+        else:  # neither the node nor its subtree is listed
+            assert as_child == [holder, holder.body[0]], name
+
+
+# --- children come from the leading positions of the instance dictionary -----
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        ("ast.BinOp(right=c, op=add, left=a)", "c add a"),  # keyword order, not field order
+        ("ast.BinOp(a, add, c); del node.left", "add c"),
+        ("ast.BinOp(a, add, c); node.left = z", "z add c"),
+        # A re-assigned field goes after all used positions, out of reach.
+        ("ast.BinOp(a, add, c); del node.left; node.left = z", "add c"),
+        ("ast.BinOp(a, add, c); del node.right; node.right = z", "a add"),
+        ("ast.BinOp(a, add, c); del node.left, node.op; node.op = add; node.left = z", "c"),
+        ("ast.parse('a + 2', mode='eval').body; del node.right; node.right = z", "node.left node.left.ctx node.op"),
+        # Fewer field entries than fields: whatever is in the leading
+        # positions is taken, a node in `parent` included...
+        ("bare(ast.BinOp, left=a, parent=p, right=c)", "a p p.ctx c"),
+        # ...and a field stored after them is not reached.
+        ("bare(ast.BinOp, left=a, lineno=1, col_offset=0, right=c)", "a"),
+        ("bare(ast.BinOp)", ""),  # no dictionary at all
+    ],
+)
+def test_leading_dictionary_positions(make, expected):
+    names = {"a": ast.Constant(1), "c": ast.Constant(2), "z": ast.Constant(3), "add": ast.Add()}
+    names["p"] = ast.Name("p", ast.Load())
+    create, _, edit = make.partition("; ")
+    names["node"] = node = eval(create, {"ast": ast, "bare": bare}, names)
+    exec(edit, {}, names)
+    want = [node] + [eval(k, {}, names) for k in expected.split()]
+    assert A.walk_dfs(node) == want
+    assert same_nodes(A.walk_unordered(node), want)
+
+
+def test_attributes_after_the_fields_are_never_followed():
+    tree = fresh_tree(pathlib.Path(ast.__file__))
+    expected = preorder(tree)
+    for node in expected:
+        if node._fields:  # contexts and operators are shared singletons: leave them alone
+            for child in ast.iter_child_nodes(node):
+                if child._fields:
+                    child.parent = node
+            node.extra = [tree, node]
+    assert A.walk_dfs(tree) == expected
+    assert A.walk_unordered(tree) == batched_order(tree)
+
+
+# Dictionaries of every storage layout, assigned as a node's __dict__. The
+# expected children follow the interpreter's own position counter
+# (PyDict_Next), which counts entry positions as the walks do.
+
+_dict_next = ctypes.pythonapi.PyDict_Next
+_dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t)] + [ctypes.POINTER(ctypes.c_void_p)] * 2
+_dict_next.restype = ctypes.c_int
+
+
+def leading_values(d, n):
+    pos, key, value = ctypes.c_ssize_t(0), ctypes.c_void_p(), ctypes.c_void_p()
+    out = []
+    while _dict_next(d, ctypes.byref(pos), ctypes.byref(key), ctypes.byref(value)) and pos.value <= n:
+        out.append(ctypes.cast(value, ctypes.py_object).value)
+    return out
+
+
+class DictSub(dict):
+    def __iter__(self):
+        raise AssertionError("keys are not looked at")
+
+    __getitem__ = __iter__
+
+
+P = [ast.Pass() for _ in range(6)]
+_KEEP = []
+
+
+def split(*pairs, keep_owner=True, delete=""):
+    """A dict whose values are stored apart from its keys (an instance's)."""
+    template = Plain()  # fixes the shared key order a, b, c, d
+    template.a = template.b = template.c = template.d = 0
+    owner = Plain()
+    for k, v in pairs:
+        setattr(owner, k, v)
+    d = owner.__dict__
+    for k in delete:
+        del d[k]
+    if keep_owner:
+        _KEEP.append(owner)  # values stay in the owner's inline storage
+    return d  # otherwise the dict takes its values over
+
+
+def holey(resize=False):
+    d = {f"k{i}": P[i % 6] for i in range(40)}
+    for i in range(0, 40, 2):
+        del d[f"k{i}"]
+    for i in range(100 if resize else 0):  # a resize closes the gaps
+        d[f"n{i}"] = i
+    return d
+
+
+def cleared():
+    d = {"left": P[0]}
+    d.clear()
+    return d
+
+
+LAYOUTS = {
+    "ordinary": lambda: ast.BinOp(P[0], P[1], P[2]).__dict__,
+    "non-string-keys": lambda: {1: P[0], "left": P[1], (2, 3): [P[2], 5, [P[3]]], "x": P[4]},
+    "non-string-key-after-fields": lambda: {"left": P[0], "op": 7, "right": P[2], 9: P[3]},
+    "dict-subclass": lambda: DictSub(left=P[0], op=P[1], right=[P[2], P[3]], extra=P[4]),
+    "many-deleted-keys": holey,
+    "compacted-after-deletions": lambda: holey(resize=True),
+    "huge-string-keys": lambda: {"left": P[0], "op": 1, "right": P[2]} | {f"k{i}": P[3] for i in range(70000)},
+    "huge-int-keys": lambda: {i: P[i % 6] for i in range(70000)},
+    "empty": dict,
+    "cleared": cleared,
+    "split": lambda: split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3])),
+    "split-other-order": lambda: split(("d", P[0]), ("c", P[1]), ("b", 1), ("a", P[3])),
+    "split-with-deletion": lambda: split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3]), delete="a"),
+    "split-owner-gone": lambda: split(("c", P[0]), ("a", P[1]), ("b", P[2]), keep_owner=False),
+}
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_instance_dict_layouts(layout):
+    node = ast.BinOp(ast.Pass(), ast.Pass(), ast.Pass())
+    node.__dict__ = LAYOUTS[layout]()
+    expected = [node]
+    for value in leading_values(node.__dict__, 3):
+        expected += [v for v in (value if type(value) is list else [value]) if type(v) is ast.Pass]
+    assert A.walk_dfs(node) == expected
+    assert same_nodes(A.walk_unordered(node), expected)
+    assert A._walk_count(node) == len(expected)
+
+
+def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
+    # Anchors the layout test's expectations independently of PyDict_Next.
+    d = {"left": P[0], "op": P[1], "right": P[2], "more": P[3]}
+    del d["op"]
+    node = bare(ast.BinOp)
+    node.__dict__ = d
+    assert A.walk_dfs(node) == [node, P[0], P[2]]
+    node.__dict__ = split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3]), delete="a")
+    assert A.walk_dfs(node) == [node, P[1], P[2], P[3]]  # a split table closes up instead
+
+
+# --- the per-thread class table ----------------------------------------------
+
+
+def test_class_created_after_a_threads_first_walk_has_no_children_there():
+    def scenario():
+        A.walk_dfs(ast.Name("warm", ast.Load()))  # this thread's table is built now
+
+        class Late(ast.BinOp):
+            pass
+
+        late = Late(ast.Name("a", ast.Load()), ast.Add(), ast.Constant(1))
+        root = ast.Expr(value=late)
+        here = A.walk_dfs(root), A.walk_unordered(root), A._walk_count(root)
+        other = in_new_thread(lambda: (A.walk_dfs(root), A.walk_unordered(root)))
+        return root, late, here, other, A.walk_dfs(root)  # still not refreshed
+
+    root, late, here, other, again = in_new_thread(scenario)
+    assert here == ([root, late], [root, late], 2)
+    assert again == [root, late]
+    assert other == (preorder(root), batched_order(root))
+
+
+def test_field_count_is_len_of_fields_capped_at_254():
+    class Wide(ast.expr):
+        _fields = tuple(f"f{i}" for i in range(300))
+
+    class Unsized(ast.expr):
+        _fields = None
+
+    class Two(ast.expr):
+        _fields = ("a", "b")
+
+    kids = [ast.Pass() for _ in range(300)]
+    nodes = [bare(cls, **{f"f{i}": k for i, k in enumerate(kids)}) for cls in (Wide, Unsized, Two)]
+    walked = in_new_thread(lambda: [A.walk_dfs(n) for n in nodes])
+    assert walked == [[nodes[0]] + kids[:254], [nodes[1]], [nodes[2]] + kids[:2]]
+
+
+def test_hundreds_of_node_classes():
+    out = run_python(
+        """
+        templates = {ast.BinOp: "a + 1", ast.Call: "f(x, *y, k=2)", ast.Attribute: "a.b",
+                     ast.Subscript: "a[1:2]", ast.Compare: "a < b < c",
+                     ast.If: "if a:\\n    b\\nelse:\\n    c", ast.Assign: "x = y = 1"}
+        made = []
+        for base, src in templates.items():
+            tmpl = ast.parse(src).body[0]
+            tmpl = tmpl if issubclass(base, ast.stmt) else tmpl.value
+            for i in range(100):
+                cls = type(f"{base.__name__}{i}", (base,), {})
+                made.append(cls(**{f: getattr(tmpl, f) for f in base._fields}))
+        root = ast.Tuple(elts=[n for n in made if isinstance(n, ast.expr)], ctx=ast.Load())
+        tree = ast.parse(open(ast.__file__).read())
+        print(json.dumps([
+            len(made),
+            [type(n).__name__ for n in made if arbolus.walk_dfs(n) != preorder(n)],
+            arbolus.walk_dfs(root) == preorder(root),
+            arbolus._walk_count(root) == len(preorder(root)),
+            sorted(map(id, arbolus.walk_unordered(root))) == sorted(map(id, preorder(root))),
+            arbolus.walk_dfs(tree) == preorder(tree),
+        ]))
+        """
+    )
+    assert out == [700, [], True, True, True, True]
+
+
+def test_failed_table_build_raises_and_is_retried():
+    out = run_python(
+        """
+        class Meta(type):
+            calls = 0
+            def __subclasses__(cls):
+                Meta.calls += 1
+                if Meta.calls == 1:
+                    raise KeyError("from __subclasses__")
+                return {2: [ast.Name, 5], 3: failing(), 4: []}[Meta.calls]
+        def failing():
+            yield ast.Name
+            raise LookupError("from iteration")
+        class Odd(ast.AST, metaclass=Meta):
+            pass
+        tree = ast.parse("x = a + 1")
+        seen = []
+        for walk in (arbolus.walk_dfs, arbolus.walk_unordered, arbolus._walk_count, arbolus.walk_dfs):
+            try:
+                seen.append(walk(tree) == preorder(tree))
+            except Exception as e:
+                seen.append([type(e).__name__, str(e)])
+        print(json.dumps([seen, Meta.calls]))
+        """
+    )
+    assert out == [
+        [
+            ["KeyError", "'from __subclasses__'"],
+            ["TypeError", "'int' object is not an instance of 'type'"],
+            ["LookupError", "from iteration"],
+            True,
+        ],
+        4,
+    ]
+
+
+def test_walk_reentered_while_the_table_is_built_is_an_internal_fault():
+    out = run_python(
+        """
+        caught, armed = [], False
+        class Meta(type):
+            @property
+            def _fields(cls):
+                for walk in (arbolus.walk_dfs, arbolus.walk_unordered, arbolus._walk_count) if armed else ():
+                    try:
+                        walk(ast.Name("x", ast.Load()))
+                    except BaseException as e:
+                        caught.append(e)
+                return ("value",)
+        class Reentrant(ast.expr, metaclass=Meta):
+            pass
+        tree = ast.parse("x = a + 1")
+        armed = True
+        outer = arbolus.walk_dfs(tree)
+        armed = False
+        inner = Reentrant.__new__(Reentrant)
+        inner.value = ast.Name("v", ast.Load())
+        holder = ast.Expr(value=inner)
+        print(json.dumps([
+            outer == preorder(tree),
+            [[[c.__name__ for c in type(e).__bases__], isinstance(e, Exception), bool(str(e)),
+              type(e) in vars(arbolus).values()] for e in caught],
+            len({type(e) for e in caught}),
+            # the table recorded the property's answer (instances don't see it)
+            arbolus.walk_dfs(holder) == [holder, inner, inner.value, inner.value.ctx],
+        ]))
+        """
+    )
+    assert out == [True, [[["BaseException"], False, True, False]] * 3, 1, True]
+
+
+# --- differential and scale --------------------------------------------------
+
+
+def test_corpus_matches_stdlib_preorder(corpus):
+    # preorder and ast.walk both enumerate the closure of ast.iter_child_nodes,
+    # so an equal order here is an equal multiset with ast.walk too.
+    for path, tree in corpus:
+        expected = preorder(tree)
+        assert A.walk_dfs(tree) == expected, path
+        assert same_nodes(A.walk_unordered(tree), expected), path
+        assert A._walk_count(tree) == len(expected), path
+
+
+def test_corpus_sample_unordered_order_and_ast_walk(corpus):
+    for path, tree in corpus[::20]:
+        unordered, walked = A.walk_unordered(tree), list(ast.walk(tree))
+        assert unordered == batched_order(tree), path
+        assert same_nodes(unordered, walked) and same_nodes(A.walk_dfs(tree), walked), path
+
+
+def test_million_deep_chain():
+    leaf, neg = ast.Constant(0), ast.USub()
+    node = leaf
+    gc.disable()  # a million tracked objects: collections would dominate the build
+    try:
+        for _ in range(1_000_000):
+            node = ast.UnaryOp(neg, node)
+    finally:
+        gc.enable()
+    assert A._walk_count(node) == 2_000_001
+    dfs = A.walk_dfs(node)
+    assert len(dfs) == 2_000_001 and dfs.count(neg) == 1_000_000
+    assert dfs[0] is node and dfs[1] is neg and dfs[2] is node.operand and dfs[-1] is leaf
+    unordered = A.walk_unordered(node)
+    assert len(unordered) == 2_000_001 and unordered.count(neg) == 1_000_000
