@@ -5,7 +5,20 @@ from typing import Literal
 
 from warnings import deprecated
 
-__all__: list[str]
+__all__ = [
+    "walk",
+    "walk_dfs",
+    "walk_unordered",
+    "walk_frontier",
+    "walk_frontier_edges",
+    "walk_of_types",
+    "fix_missing_locations",
+    "subtree_hashes",
+    "subtree_hash",
+    "set_parents",
+    "walk_frontier_events",
+    "_walk_count",
+]
 
 _Kinds = tuple[type, ...]
 
