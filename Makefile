@@ -6,7 +6,8 @@
 #   make clean
 #
 # Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
-# (warnings are errors), TESTS=tests/test_x.py (what pytest runs),
+# (warnings are errors in the Release build), SAN_WERROR=1 (the same for
+# the sanitizer build), TESTS=tests/test_x.py (what pytest runs),
 # PYTEST_ARGS=..., BENCH_ARGS=..., SAN_PYTHONMALLOC=malloc (see below)
 
 SHELL := /bin/bash
@@ -29,11 +30,12 @@ BENCH_ARGS ?=
 # keeps the CMake build directory valid between runs (incremental rebuilds).
 BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.21' 'ninja'
 
-ifeq ($(WERROR),1)
-  WERROR_ONOFF := ON
-else
-  WERROR_ONOFF := OFF
-endif
+# SAN_WERROR is the same for the sanitizer build; off by default, since GCC
+# warns differently (and less reliably) with instrumentation on.
+SAN_WERROR ?= 0
+onoff = $(if $(filter 1,$(1)),ON,OFF)
+WERROR_ONOFF := $(call onoff,$(WERROR))
+SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
@@ -80,7 +82,7 @@ asan-build: install
 	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(ASAN_BUILD)" -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Debug \
 	  -DARBOLUS_SANITIZE=ON \
-	  -DARBOLUS_WERROR=$(WERROR_ONOFF) \
+	  -DARBOLUS_WERROR=$(SAN_WERROR_ONOFF) \
 	  -DPython_EXECUTABLE="$(VPY)"
 	$(VENV_PATH) cmake --build "$(ASAN_BUILD)"
 
