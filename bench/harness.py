@@ -3,12 +3,13 @@
 A *side* is one function being measured (ours, a peer, the copy floor).
 Every round times each side once, in an order rotated from round to round
 (A B F, B F A, F A B, ...), so slow drift of the machine and the order of
-the calls weigh on all sides alike. The cyclic garbage collector is disabled
-for every timed region and re-enabled after it; all clocks are
-time.perf_counter_ns. Each timed region also reads the thread's CPU clock,
-only to tell how much of the region the thread actually ran (on a shared
-machine the rest went to other processes): that share is reported, the
-figures themselves are wall-clock.
+the calls weigh on all sides alike; in cache, each sample follows one untimed
+call of its own side, so that it times a tree the side has just walked.
+The cyclic garbage collector is disabled for every timed region and
+re-enabled after it; all clocks are time.perf_counter_ns. Each timed region
+also reads the thread's CPU clock, only to tell how much of the region the
+thread actually ran (on a shared machine the rest went to other processes):
+that share is reported, the figures themselves are wall-clock.
 """
 
 import gc
@@ -71,13 +72,14 @@ def _rotations(sides, rounds):
         yield [sides[(r + i) % n] for i in range(n)]
 
 
-def in_cache(sides, rounds, sample_ns, warmup_ns, min_calls=2):
+def in_cache(sides, rounds, sample_ns, warmup_ns, min_calls=2, rewarm=True):
     """Times repeated calls on one argument per side.
 
     Each side is first warmed up (called until warmup_ns has passed, at least
-    min_calls times), which also calibrates k, the calls per sample, so that a sample
-    takes about sample_ns; sides with a reset take one call per sample.
-    Samples are ns per call.
+    min_calls times), which also calibrates k, the calls per sample, so that a
+    sample takes about sample_ns; sides with a reset take one call per
+    sample. With rewarm, every sample is preceded by one untimed call of
+    the same side. Samples are ns per call.
     """
     ks = {}
     for s in sides:
@@ -92,6 +94,13 @@ def in_cache(sides, rounds, sample_ns, warmup_ns, min_calls=2):
     for order in _rotations(sides, rounds):
         for s in order:
             k = ks[s.name]
+            # One untimed call first: the sample then measures repeated calls
+            # on a warm tree, not the first call after another side has
+            # filled the core's private caches with its own data.
+            if rewarm:
+                if s.reset:
+                    s.reset(s.arg)
+                s.fn(s.arg)
             if s.reset:
                 s.reset(s.arg)
             s.samples.append(_timed_calls(s.fn, s.arg, k, s) / k)

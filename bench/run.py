@@ -226,7 +226,7 @@ def run_scaling(cfg, modules):
         sides = [H.Side(name, fn or list.copy, nodes if fn is None else tree)
                  for name, fn in SCALING_SIDES]
         H.in_cache(sides, cfg.scaling[size], cfg.sample_ns, cfg.warmup_ns,
-                   min_calls=1 if size >= 10**6 else 2)
+                   min_calls=1 if size >= 10**6 else 2, rewarm=size < 10**6)
         row = {"target_size": size, "nodes": len(nodes),
                "ns_per_node": {s.name: H.median(s.samples) / len(nodes) for s in sides}}
         results.append(row)
