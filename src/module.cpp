@@ -1,5 +1,7 @@
 // The module object, its function table and the argument binder shared by
 // every function.
+#include <cxxabi.h>
+
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -252,6 +254,8 @@ PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
     try {
         drain_pending_releases();
         result = f.behaviour(bound);
+    } catch (const abi::__forced_unwind&) {
+        throw;  // thread cancellation: must run to the thread's end
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

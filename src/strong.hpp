@@ -4,9 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace arbolus {
+
+// Set when the main interpreter starts to finalise. From then on a daemon
+// thread waiting for the lock inside a call is ended by unwinding its stack
+// without a thread state, so owned references are abandoned rather than
+// released; the process is about to end anyway.
+inline std::atomic<bool> INTERPRETER_EXITING{false};
 
 // Exactly one owned reference (or none). Dropping a Strong gives the
 // reference back, so containers of Strong release everything they hold on
@@ -26,7 +33,9 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Strong() { Py_XDECREF(p_); }
+    ~Strong() {
+        if (p_ != nullptr && !INTERPRETER_EXITING.load(std::memory_order_relaxed)) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyTypeObject* type() const noexcept { return Py_TYPE(p_); }

@@ -43,6 +43,9 @@ bool holds_lock_of(PyInterpreterState* interp) {
 // mark those caches so nothing touches the interpreter afterwards.
 void on_interpreter_exit(void* data) {
     auto* interp = static_cast<PyInterpreterState*>(data);
+    if (interp == PyInterpreterState_Main()) {
+        INTERPRETER_EXITING.store(true, std::memory_order_relaxed);
+    }
     std::vector<PyObject*> release;
     {
         std::lock_guard<std::mutex> guard(REGISTRY_LOCK);

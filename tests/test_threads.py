@@ -226,9 +226,6 @@ time.sleep(0.05)
 """
 
 
-@pytest.mark.xfail(reason="a daemon thread stopped inside a call at exit is unwound through "
-                          "the module's frames, which then touch the interpreter without "
-                          "a thread state", strict=False)
 def test_exit_while_a_daemon_thread_is_inside_a_call():
     # At exit, a daemon thread that gives the lock away inside a call (a
     # property that sleeps) is ended where it waits for the lock again.
