@@ -165,7 +165,11 @@ void add_processing_note(const char* param) {
     Strong exc = Strong::steal(PyErr_GetRaisedException());
     Strong note = Strong::steal(PyUnicode_FromFormat("while processing '%s'", param));
     if (!note) return;
-    Strong added = Strong::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+    static PyObject* add_note = nullptr;  // interned once, kept for the process
+    if (add_note == nullptr && (add_note = PyUnicode_InternFromString("add_note")) == nullptr) {
+        return;
+    }
+    Strong added = Strong::steal(PyObject_CallMethodOneArg(exc.get(), add_note, note.get()));
     if (!added) return;
     PyErr_SetRaisedException(exc.release());
 }
