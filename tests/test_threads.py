@@ -15,7 +15,6 @@ import pathlib
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import threading
 import time
 import warnings
@@ -200,8 +199,8 @@ def test_threads_in_a_fresh_process_exit_cleanly():
     assert (done.returncode, done.stderr) == (0, "")
 
 
-DAEMON_INSIDE_A_CALL = r"""
-import ast, threading, time
+DAEMONS_INSIDE_CALLS = r"""
+import ast, sys, threading, time
 import arbolus
 
 class Slow(ast.expr):
@@ -209,25 +208,50 @@ class Slow(ast.expr):
 
     @property
     def value(self):
-        time.sleep(0.001)
-        return None
+        time.sleep(0.0005)  # gives the lock away inside the call
+        return ast.Constant(repr(self))
 
-tree = ast.Module([ast.Expr(Slow()) for _ in range(1000)], [])
-inside = threading.Event()
+def tree():
+    return ast.Module([ast.Expr(ast.BinOp(Slow(), ast.Add(), ast.Name("x", ast.Load())))
+                       for _ in range(300)], [])
 
-def spin():
+CALLS = {
+    "walk_of_types": lambda t: arbolus.walk_of_types(t, (ast.Expr,)),
+    "walk_frontier_edges": lambda t: arbolus.walk_frontier_edges(t, (ast.Constant,)),
+    "walk_frontier_events": lambda t: arbolus.walk_frontier_events(t, (ast.Constant,), (ast.BinOp,)),
+    "set_parents": arbolus.set_parents,
+    "fix_missing_locations": arbolus.fix_missing_locations,
+    "subtree_hashes": arbolus.subtree_hashes,
+}
+names = sys.argv[1:]
+started = threading.Barrier(len(names) + 1)
+
+def spin(call):
+    started.wait()
     while True:
-        inside.set()
-        arbolus.walk_of_types(tree, (ast.Expr,))
+        call(tree())
 
-threading.Thread(target=spin, daemon=True).start()
-inside.wait()
+for name in names:
+    threading.Thread(target=spin, args=(CALLS[name],), daemon=True).start()
+started.wait()
 time.sleep(0.05)
 """
 
 
-def test_exit_while_a_daemon_thread_is_inside_a_call():
+@pytest.mark.parametrize("names", [
+    ["walk_of_types"],
+    pytest.param(["walk_of_types", "walk_frontier_edges", "walk_frontier_events", "set_parents",
+                  "fix_missing_locations", "subtree_hashes"],
+                 marks=pytest.mark.xfail(
+                     reason="daemon threads can be ended, and their calls unwound, before the "
+                            "module learns that the interpreter finalises: owned references "
+                            "are then released without a thread state", strict=False)),
+], ids=["one", "several"])
+def test_exit_while_daemon_threads_are_inside_calls(names):
     # At exit, a daemon thread that gives the lock away inside a call (a
     # property that sleeps) is ended where it waits for the lock again.
-    done = run_child(textwrap.dedent(DAEMON_INSIDE_A_CALL))
-    assert (done.returncode, done.stderr) == (0, "")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", DAEMONS_INSIDE_CALLS, *names], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
