@@ -108,14 +108,19 @@ PyObject* fix_missing_locations(PyObject* node) {
         if (!watch.visit(*walk, node)) return nullptr;
         PyObject* n = item.node.get();
         size_t inherit = item.record;
-        const uint8_t locations = walk->type_info(Py_TYPE(n)).locations;
+        const TypeInfo& info = walk->type_info(Py_TYPE(n));
+        const uint8_t locations = info.locations;
         if (locations != 0) {
             Strong dict = Strong::borrow(get_instance_dict_fast(n));
             LocationRecord record = records[inherit];
             for (size_t a = 0; a < LOCATIONS.size(); ++a) {
                 if (!(locations & LOCATIONS[a].bit)) continue;
                 if (dict) {
-                    PyObject* value = PyDict_GetItemWithError(dict.get(), names[a]);
+                    // Parsed nodes keep their locations right after their
+                    // fields, in this order.
+                    PyObject* value =
+                        pydict::value_if_key_at(dict.get(), info.fields.size() + a, names[a]);
+                    if (value == nullptr) value = PyDict_GetItemWithError(dict.get(), names[a]);
                     if (value != nullptr && !(value == Py_None && LOCATIONS[a].none_is_missing)) {
                         record[a] = Strong::borrow(value);
                         continue;

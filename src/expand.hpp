@@ -20,6 +20,7 @@
 #include "cycles.hpp"
 #include "errors.hpp"
 #include "node_types.hpp"
+#include "pydict.hpp"
 #include "strong.hpp"
 #include "thread_caches.hpp"
 #include "type_info.hpp"
@@ -55,7 +56,8 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step) {
     for (size_t i = 0; i < count; ++i) {
         PyObject* name = info.fields[i].get();
         if (dict) {
-            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+            PyObject* value = pydict::value_if_key_at(dict.get(), i, name);
+            if (value == nullptr) value = PyDict_GetItemWithError(dict.get(), name);
             if (value != nullptr) {
                 if (!step(i, value)) return false;
                 continue;

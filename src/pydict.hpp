@@ -81,6 +81,40 @@ inline const GeneralEntry* general_entries(const KeysHeader* keys) {
 
 #endif
 
+// The value at entry position `pos` when that position holds exactly the
+// object `key` (pointer identity), else null. A dict holds each key once, so
+// a hit is the value an ordinary lookup of `key` returns; a miss says
+// nothing, and the caller does the ordinary lookup. Nodes keep their fields
+// as the first entries of their dictionary, in field order, under the same
+// interned names a class's field list holds, so this usually saves the hash
+// probe. Everything is read afresh, so the dict may have changed since the
+// last call.
+inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    const KeysHeader* keys = keys_of(dict);
+    if (d->ma_values == nullptr) {
+        if (pos >= static_cast<size_t>(keys->nentries)) return nullptr;
+        if (keys->kind == KEYS_GENERAL) {
+            const GeneralEntry& e = general_entries(keys)[pos];
+            return e.key == key ? e.value : nullptr;
+        }
+        const UnicodeEntry& e = unicode_entries(keys)[pos];
+        return e.key == key ? e.value : nullptr;
+    }
+    const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
+    if (pos >= values->size || pos >= static_cast<size_t>(d->ma_used)) return nullptr;
+    const uint8_t ix = reinterpret_cast<const uint8_t*>(&values->values[values->capacity])[pos];
+    if (ix >= values->capacity || ix >= static_cast<size_t>(keys->nentries)) return nullptr;
+    return unicode_entries(keys)[ix].key == key ? values->values[ix] : nullptr;
+#else
+    (void)dict;
+    (void)pos;
+    (void)key;
+    return nullptr;
+#endif
+}
+
 // Calls push(value) for every value held at the dict's entry positions
 // 0 .. min(n, positions used)-1, from the last of those positions down to
 // the first. Deleted positions hold no value and are skipped; keys are not
