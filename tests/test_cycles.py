@@ -18,8 +18,17 @@ import pytest
 
 import arbolus
 
-SLOW = os.environ.get("ARBOLUS_SLOW") == "1"
-slow = pytest.mark.skipif(not SLOW, reason="set ARBOLUS_SLOW=1")
+# Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
+SLOW_MARKS = [
+    pytest.mark.slow,
+    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
+]
+
+
+def slow(test):
+    for mark in SLOW_MARKS:
+        test = mark(test)
+    return test
 
 # Kinds that never occur on the cycles below, so no selection cuts them.
 ABSENT = (ast.Global,)
@@ -91,7 +100,7 @@ QUICK = {
     long_cycle: {"walk_dfs", "walk_of_types"},
 }
 CYCLE_CASES = [
-    pytest.param(name, make, marks=[] if name in QUICK[make] else [slow],
+    pytest.param(name, make, marks=[] if name in QUICK[make] else SLOW_MARKS,
                  id=f"{name}-{make.__name__}")
     for name in CALLS
     for make in (self_loop, long_cycle)
@@ -143,13 +152,13 @@ def test_shared_subtrees_are_visited_once_per_path():
 @pytest.mark.parametrize("name", [
     "_walk_count",
     "walk_of_types",
-    pytest.param("walk_dfs", marks=slow),
-    pytest.param("walk_unordered", marks=slow),
-    pytest.param("walk_frontier", marks=slow),
-    pytest.param("walk_frontier_events", marks=slow),
-    pytest.param("set_parents", marks=slow),
-    pytest.param("fix_missing_locations", marks=slow),
-    pytest.param("subtree_hashes", marks=slow),
+    pytest.param("walk_dfs", marks=SLOW_MARKS),
+    pytest.param("walk_unordered", marks=SLOW_MARKS),
+    pytest.param("walk_frontier", marks=SLOW_MARKS),
+    pytest.param("walk_frontier_events", marks=SLOW_MARKS),
+    pytest.param("set_parents", marks=SLOW_MARKS),
+    pytest.param("fix_missing_locations", marks=SLOW_MARKS),
+    pytest.param("subtree_hashes", marks=SLOW_MARKS),
 ])
 def test_shared_subtrees_past_the_first_search(name):
     root = doubling(PAST_FIRST_CHECK)
@@ -176,7 +185,8 @@ def test_shared_subtrees_past_the_first_search(name):
         assert len(arbolus.subtree_hashes(root)) == 2 * PAST_FIRST_CHECK + 1
 
 
-@pytest.mark.parametrize("name", ["walk_frontier", pytest.param("walk_frontier_events", marks=slow)])
+@pytest.mark.parametrize(
+    "name", ["walk_frontier", pytest.param("walk_frontier_events", marks=SLOW_MARKS)])
 def test_path_back_to_a_matching_root_is_no_cycle(name):
     # The root is descended as the root; met again below itself it is a
     # match and is not descended, so the walk ends. It must also end without

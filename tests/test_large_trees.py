@@ -16,8 +16,17 @@ import pytest
 
 import arbolus
 
-SLOW = os.environ.get("ARBOLUS_SLOW") == "1"
-slow = pytest.mark.skipif(not SLOW, reason="set ARBOLUS_SLOW=1")
+# Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
+SLOW_MARKS = [
+    pytest.mark.slow,
+    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
+]
+
+
+def slow(test):
+    for mark in SLOW_MARKS:
+        test = mark(test)
+    return test
 
 DEPTH = 1_000_000
 BIG = 5_000_000

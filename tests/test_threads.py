@@ -218,7 +218,8 @@ def tree():
 CALLS = {
     "walk_of_types": lambda t: arbolus.walk_of_types(t, (ast.Expr,)),
     "walk_frontier_edges": lambda t: arbolus.walk_frontier_edges(t, (ast.Constant,)),
-    "walk_frontier_events": lambda t: arbolus.walk_frontier_events(t, (ast.Constant,), (ast.BinOp,)),
+    "walk_frontier_events":
+        lambda t: arbolus.walk_frontier_events(t, (ast.Constant,), (ast.BinOp,)),
     "set_parents": arbolus.set_parents,
     "fix_missing_locations": arbolus.fix_missing_locations,
     "subtree_hashes": arbolus.subtree_hashes,
