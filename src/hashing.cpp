@@ -12,6 +12,10 @@
 #include "expand.hpp"
 #include "functions.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+extern "C" PyObject* _PyDict_NewPresized(Py_ssize_t minused);
+#endif
+
 namespace arbolus {
 
 namespace {
@@ -150,6 +154,18 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root) {
     return hashes;
 }
 
+// A dict with room for `n` entries, so filling it never rehashes. The
+// interpreter exports its presizing constructor without declaring it
+// publicly; it is used only for the versions it is known to have.
+PyObject* new_dict_for(size_t n) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
 inline PyObject* signed_hash(uint64_t h) {
     return PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h)));
 }
@@ -162,7 +178,7 @@ PyObject* subtree_hashes(PyObject* node) {
     if (!walk) return nullptr;
     std::optional<Hashes> hashes = hash_subtrees(*walk, root.get());
     if (!hashes) return nullptr;
-    Strong dict = Strong::steal(PyDict_New());
+    Strong dict = Strong::steal(new_dict_for(hashes->order.size()));
     if (!dict) return nullptr;
     // Keys in pre-order of each node's last visit: the root comes first.
     for (size_t i = hashes->order.size(); i-- > 0;) {
