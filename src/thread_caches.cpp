@@ -66,6 +66,28 @@ void on_interpreter_exit(void* data) {
     for (PyObject* obj : release) Py_DECREF(obj);
 }
 
+// Daemon threads are ended (their stacks unwound) as soon as the interpreter
+// marks itself finalising, which is after the interpreter's exit hooks have
+// been called for ordinary code but before our own low-level hook runs. The
+// `atexit` callbacks run earlier than both, so owned references are
+// abandoned from there on.
+PyObject* mark_exiting(PyObject*, PyObject*) {
+    INTERPRETER_EXITING.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef MARK_EXITING = {"_arbolus_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
+
+void register_exit_mark() {
+    Strong function = Strong::steal(PyCFunction_New(&MARK_EXITING, nullptr));
+    Strong atexit = Strong::steal(PyImport_ImportModule("atexit"));
+    Strong done;
+    if (function && atexit) {
+        done = Strong::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+    }
+    if (!done) PyErr_Clear();  // without it, exit with daemon threads inside calls is unsafe
+}
+
 // All cache sets of one thread, one per interpreter it has called in from.
 // Sets are only appended while the thread lives, so a reference to one stays
 // valid for the whole of a call even if a nested call adds another.
@@ -91,6 +113,7 @@ ThreadCaches& new_caches(PyInterpreterState* interp) {
         // Without the hook the caches are simply never released early.
         PyErr_Clear();
     }
+    if (hook && interp == PyInterpreterState_Main()) register_exit_mark();
     SETS.sets.push_back(std::move(caches));
     return *SETS.sets.back();
 }

@@ -241,12 +241,8 @@ time.sleep(0.05)
 
 @pytest.mark.parametrize("names", [
     ["walk_of_types"],
-    pytest.param(["walk_of_types", "walk_frontier_edges", "walk_frontier_events", "set_parents",
-                  "fix_missing_locations", "subtree_hashes"],
-                 marks=pytest.mark.xfail(
-                     reason="daemon threads can be ended, and their calls unwound, before the "
-                            "module learns that the interpreter finalises: owned references "
-                            "are then released without a thread state", strict=False)),
+    ["walk_of_types", "walk_frontier_edges", "walk_frontier_events", "set_parents",
+     "fix_missing_locations", "subtree_hashes"],
 ], ids=["one", "several"])
 def test_exit_while_daemon_threads_are_inside_calls(names):
     # At exit, a daemon thread that gives the lock away inside a call (a
