@@ -3,6 +3,7 @@
 #   make test            build (Release) into .venv and run the test suite
 #   make bench           build into .venv and run bench/run.py
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
+#   make wheel-test      sdist, wheel from it, fresh venv, suite on the installed wheel
 #   make clean
 #
 # Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
@@ -40,7 +41,7 @@ SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
-.PHONY: venv install test bench test-sanitize asan-build clean
+.PHONY: venv install test bench test-sanitize asan-build wheel-test clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
 # differs from the one it was made with; keep the build tools up to date
@@ -122,6 +123,18 @@ test-sanitize: asan-build
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: sanitized module not picked up: " + arbolus.__file__)' "$(ASAN_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TESTS) $(PYTEST_ARGS)
 
+# The release path: an sdist, a wheel built from that sdist, the wheel
+# installed into a fresh environment, and the suite run against the
+# installed module from outside the source tree.
+WHEEL_VENV := $(ROOT)/.venv-wheel
+wheel-test: venv
+	rm -rf "$(ROOT)/dist" "$(WHEEL_VENV)"
+	$(VENV_PATH) "$(VPY)" -m pip install -q build
+	$(VENV_PATH) "$(VPY)" -m build --outdir "$(ROOT)/dist" "$(ROOT)"
+	"$$($(ROOT)/scripts/find-python.sh)" -m venv "$(WHEEL_VENV)"
+	"$(WHEEL_VENV)/bin/python" -m pip install -q "$$(ls "$(ROOT)"/dist/*.whl)[test]"
+	cd "$(ROOT)/tests" && "$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider . $(PYTEST_ARGS)
+
 clean:
-	rm -rf "$(VENV)" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
+	rm -rf "$(VENV)" "$(WHEEL_VENV)" "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
 	find "$(ROOT)" -name __pycache__ -type d -prune -exec rm -rf {} +
