@@ -1,7 +1,5 @@
 // The module object, its function table and the argument binder shared by
 // every function.
-#include <cxxabi.h>
-
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -258,18 +256,16 @@ PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
     try {
         drain_pending_releases();
         result = f.behaviour(bound);
-    } catch (const abi::__forced_unwind&) {
-        throw;  // thread cancellation: must run to the thread's end
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
     } catch (const std::exception& e) {
         raise_internal_fault(e.what());
         return nullptr;
-    } catch (...) {
-        raise_internal_fault("unknown internal error");
-        return nullptr;
     }
+    // Nothing else is caught: the module throws only standard exceptions,
+    // and thread cancellation (a daemon thread ended at exit) must unwind
+    // through to the thread's end.
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
