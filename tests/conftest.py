@@ -9,6 +9,19 @@ import warnings
 import pytest
 
 
+# Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
+SLOW_MARKS = [
+    pytest.mark.slow,
+    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
+]
+
+
+def slow(test):
+    for mark in SLOW_MARKS:
+        test = mark(test)
+    return test
+
+
 def corpus_paths():
     """Every .py file of the running interpreter's standard library.
 

@@ -11,24 +11,13 @@ visits. The full matrix runs with ARBOLUS_SLOW=1.
 """
 
 import ast
-import os
 import warnings
 
 import pytest
 
 import arbolus
 
-# Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
-SLOW_MARKS = [
-    pytest.mark.slow,
-    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
-]
-
-
-def slow(test):
-    for mark in SLOW_MARKS:
-        test = mark(test)
-    return test
+from conftest import SLOW_MARKS, slow
 
 # Kinds that never occur on the cycles below, so no selection cuts them.
 ABSENT = (ast.Global,)

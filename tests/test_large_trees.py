@@ -9,24 +9,13 @@ parsed statements. Expected results come from an iterative Python walk.
 import ast
 import collections
 import gc
-import os
 import warnings
 
 import pytest
 
 import arbolus
 
-# Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
-SLOW_MARKS = [
-    pytest.mark.slow,
-    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
-]
-
-
-def slow(test):
-    for mark in SLOW_MARKS:
-        test = mark(test)
-    return test
+from conftest import slow
 
 DEPTH = 1_000_000
 BIG = 5_000_000
