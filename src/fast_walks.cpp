@@ -4,6 +4,7 @@
 // borrowed pointers: no node can be freed or changed meanwhile.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "cycles.hpp"
@@ -54,8 +55,46 @@ bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable& table) {
     return true;
 }
 
+// The visited nodes in visiting order. When the walk builds a list, each
+// node's reference is taken as it is recorded, while its header is in cache
+// from the expansion, instead of in a second pass over the whole tree; the
+// references move into the list, or are given back if the walk fails.
+class Recorded {
+public:
+    explicit Recorded(bool take_refs) : take_refs_(take_refs) {}
+    Recorded(const Recorded&) = delete;
+    Recorded& operator=(const Recorded&) = delete;
+    ~Recorded() {
+        if (take_refs_) {
+            for (PyObject* node : nodes_) Py_DECREF(node);
+        }
+    }
+
+    void push_back(PyObject* node) {
+        nodes_.push_back(node);
+        if (take_refs_) Py_INCREF(node);
+    }
+    size_t size() const noexcept { return nodes_.size(); }
+
+    // A new list holding the recorded references (which must have been taken).
+    PyObject* into_list() {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(nodes_.size()));
+        if (list == nullptr) return nullptr;
+        if (!nodes_.empty()) {
+            std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, nodes_.data(),
+                        nodes_.size() * sizeof(PyObject*));
+        }
+        nodes_.clear();
+        return list;
+    }
+
+private:
+    Nodes nodes_;
+    bool take_refs_;
+};
+
 bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& table,
-                   Nodes& out) {
+                   Recorded& out) {
     Nodes stack;
     stack.reserve(64);
     stack.push_back(root);
@@ -77,7 +116,7 @@ bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& tabl
 // any is processed, so the loads of one node's type and dictionary overlap
 // with the work on the others.
 bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable& table,
-                         Nodes& out) {
+                         Recorded& out) {
     Nodes stack;
     stack.reserve(64);
     stack.push_back(root);
@@ -106,14 +145,6 @@ bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable
     return true;
 }
 
-PyObject* vec_into_pylist(const Nodes& nodes) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(nodes.size()));
-    if (list == nullptr) return nullptr;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (size_t i = 0; i < nodes.size(); ++i) items[i] = Py_NewRef(nodes[i]);
-    return list;
-}
-
 enum class Order { Dfs, Unordered };
 enum class Result { List, Count };
 
@@ -122,12 +153,12 @@ PyObject* run_fast_walk(PyObject* node, Order order, Result result) {
     const BaseTypes* base = resolve_base_types(caches);
     if (base == nullptr) return nullptr;
     return with_field_table(caches, [&](const FieldTable& table) -> PyObject* {
-        Nodes out;
+        Recorded out(result == Result::List);
         bool ok = order == Order::Dfs ? walk_node_dfs(node, *base, table, out)
                                       : walk_node_unordered(node, *base, table, out);
         if (!ok) return nullptr;
         if (result == Result::Count) return PyLong_FromSize_t(out.size());
-        return vec_into_pylist(out);
+        return out.into_list();
     });
 }
 
