@@ -13,6 +13,7 @@ that share is reported, the figures themselves are wall-clock.
 """
 
 import gc
+from itertools import repeat
 import math
 import statistics
 from dataclasses import dataclass, field
@@ -35,19 +36,7 @@ class Side:
 
 
 def _timed_calls(fn, arg, k, side=None):
-    gc.disable()
-    try:
-        c0 = thread_time_ns()
-        t0 = perf_counter_ns()
-        for _ in range(k):
-            fn(arg)
-        t1 = perf_counter_ns()
-        c1 = thread_time_ns()
-    finally:
-        gc.enable()
-    if side is not None:
-        side.on_cpu.append(min(1.0, (c1 - c0) / max(t1 - t0, 1)))
-    return t1 - t0
+    return _timed_pass(fn, repeat(arg, k), side)
 
 
 def _timed_pass(fn, args, side=None):
