@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "cycles.hpp"
@@ -18,13 +19,87 @@ namespace arbolus {
 
 namespace {
 
-using Nodes = std::vector<PyObject*>;
+// A growable array of object pointers, allocated with the interpreter's
+// allocator so that a list can take the array over as its item storage.
+// The walks keep their stack and their output in these rather than in
+// std::vector: the cursor and limit are plain members the compiler keeps
+// in registers through the loop, and growing is out of line.
+class PtrArray {
+public:
+    explicit PtrArray(size_t capacity) { reallocate(capacity); }
+    PtrArray(const PtrArray&) = delete;
+    PtrArray& operator=(const PtrArray&) = delete;
+    ~PtrArray() { PyMem_Free(data_); }
+
+    void push(PyObject* p) {
+        if (top_ == limit_) grow();
+        *top_++ = p;
+    }
+    PyObject* pop() noexcept { return *--top_; }
+    bool empty() const noexcept { return top_ == data_; }
+    size_t size() const noexcept { return static_cast<size_t>(top_ - data_); }
+    PyObject* const* begin() const noexcept { return data_; }
+    PyObject* const* end() const noexcept { return top_; }
+
+    // Hands the array to a new list of its items; the array is left empty
+    // and the list owns whatever references the items carried. Null with
+    // an exception set (the array unchanged) on failure.
+    PyObject* into_list() {
+        size_t n = size();
+#ifdef Py_GIL_DISABLED
+        // Lists there keep their items in storage of their own layout.
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+        if (list == nullptr) return nullptr;
+        if (n != 0) std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, data_, n * sizeof(PyObject*));
+        top_ = data_;
+        return list;
+#else
+        PyObject* list = PyList_New(0);
+        if (list == nullptr) return nullptr;
+        // Give back what doubling left unused, beyond an eighth (keeping it
+        // all if the allocator cannot move the block).
+        size_t capacity = static_cast<size_t>(limit_ - data_);
+        if (n != 0 && capacity - n > n / 8) {
+            void* p = PyMem_Realloc(data_, n * sizeof(PyObject*));
+            if (p != nullptr) {
+                data_ = static_cast<PyObject**>(p);
+                top_ = limit_ = data_ + n;
+            }
+        }
+        auto* l = reinterpret_cast<PyListObject*>(list);
+        l->ob_item = data_;
+        l->allocated = limit_ - data_;
+        Py_SET_SIZE(l, static_cast<Py_ssize_t>(n));
+        data_ = top_ = limit_ = nullptr;
+        return list;
+#endif
+    }
+
+private:
+    [[gnu::noinline]] void grow() { reallocate(2 * static_cast<size_t>(limit_ - data_)); }
+
+    void reallocate(size_t capacity) {
+        size_t n = size();
+        if (capacity < 16) capacity = 16;
+        if (capacity > PY_SSIZE_T_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+        void* p = PyMem_Realloc(data_, capacity * sizeof(PyObject*));
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<PyObject**>(p);
+        top_ = data_ + n;
+        limit_ = data_ + capacity;
+    }
+
+    PyObject** data_ = nullptr;
+    PyObject** top_ = nullptr;
+    PyObject** limit_ = nullptr;
+};
 
 // Pushes X's children so that the first child in field order ends on top:
 // the leading field values are consumed last position first, list items
 // last item first.
+template <class Stack>
 inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& table,
-                         Nodes& stack) {
+                         Stack& stack) {
     uint8_t k = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
     if (k <= 1) return;
     PyObject* dict = get_instance_dict_fast(x);
@@ -33,10 +108,10 @@ inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& t
         if (Py_IS_TYPE(value, &PyList_Type)) {
             PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
             for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
-                if (is_ast_fast(items[i], base)) stack.push_back(items[i]);
+                if (is_ast_fast(items[i], base)) stack.push(items[i]);
             }
         } else if (is_ast_fast(value, base)) {
-            stack.push_back(value);
+            stack.push(value);
         }
     });
 }
@@ -44,7 +119,12 @@ inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& t
 // A one-off search for a cycle once a walk has recorded CYCLE_CHECK_VISITS
 // nodes. True when the walk may go on; false with ValueError set.
 bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable& table) {
-    int found = find_cycle<PyObject*>(root, [&](PyObject* n, Nodes& out) {
+    struct Out {
+        std::vector<PyObject*>& v;
+        void push(PyObject* p) { v.push_back(p); }
+    };
+    int found = find_cycle<PyObject*>(root, [&](PyObject* n, std::vector<PyObject*>& children) {
+        Out out{children};
         process_node(n, base, table, out);
         return true;
     });
@@ -55,78 +135,78 @@ bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable& table) {
     return true;
 }
 
-// The visited nodes in visiting order. When the walk builds a list, each
-// node's reference is taken as it is recorded, while its header is in cache
-// from the expansion, instead of in a second pass over the whole tree; the
-// references move into the list, or are given back if the walk fails.
-class Recorded {
-public:
-    explicit Recorded(bool take_refs) : take_refs_(take_refs) {}
-    Recorded(const Recorded&) = delete;
-    Recorded& operator=(const Recorded&) = delete;
-    ~Recorded() {
-        if (take_refs_) {
-            for (PyObject* node : nodes_) Py_DECREF(node);
-        }
-    }
+enum class Result { List, Count };
 
-    void push_back(PyObject* node) {
-        nodes_.push_back(node);
-        if (take_refs_) Py_INCREF(node);
+// Where a walk records the nodes it visits. For a list, each node's
+// reference is taken while its header is in cache from the expansion, not
+// in a second pass over the whole tree; the references move into the list,
+// or are given back if the walk fails. A count records nothing.
+template <Result R>
+class Visits;
+
+template <>
+class Visits<Result::List> {
+public:
+    Visits() : nodes_(256) {}
+    Visits(const Visits&) = delete;
+    Visits& operator=(const Visits&) = delete;
+    ~Visits() {
+        for (PyObject* node : nodes_) Py_DECREF(node);
+    }
+    void record(PyObject* node) {
+        nodes_.push(node);
+        Py_INCREF(node);
     }
     size_t size() const noexcept { return nodes_.size(); }
-
-    // A new list holding the recorded references (which must have been taken).
-    PyObject* into_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(nodes_.size()));
-        if (list == nullptr) return nullptr;
-        if (!nodes_.empty()) {
-            std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, nodes_.data(),
-                        nodes_.size() * sizeof(PyObject*));
-        }
-        nodes_.clear();
-        return list;
-    }
+    PyObject* result() { return nodes_.into_list(); }
 
 private:
-    Nodes nodes_;
-    bool take_refs_;
+    PtrArray nodes_;
 };
 
+template <>
+class Visits<Result::Count> {
+public:
+    void record(PyObject*) noexcept { ++count_; }
+    size_t size() const noexcept { return count_; }
+    PyObject* result() { return PyLong_FromSize_t(count_); }
+
+private:
+    size_t count_ = 0;
+};
+
+template <Result R>
 bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& table,
-                   Recorded& out) {
-    Nodes stack;
-    stack.reserve(64);
-    stack.push_back(root);
+                   Visits<R>& out) {
+    PtrArray stack(64);
+    stack.push(root);
     size_t check_at = CYCLE_CHECK_VISITS;
-    while (!stack.empty()) {
-        PyObject* x = stack.back();
-        stack.pop_back();
-        out.push_back(x);
+    do {
+        PyObject* x = stack.pop();
+        out.record(x);
         process_node(x, base, table, stack);
         if (out.size() == check_at) {
             if (!acyclic(root, base, table)) return false;
             check_at = SIZE_MAX;  // the tree cannot change during this walk
         }
-    }
+    } while (!stack.empty());
     return true;
 }
 
 // Takes up to four nodes off the stack per pass and prefetches them before
 // any is processed, so the loads of one node's type and dictionary overlap
 // with the work on the others.
+template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable& table,
-                         Recorded& out) {
-    Nodes stack;
-    stack.reserve(64);
-    stack.push_back(root);
+                         Visits<R>& out) {
+    PtrArray stack(64);
+    stack.push(root);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};
     size_t check_at = CYCLE_CHECK_VISITS;
-    while (!stack.empty()) {
+    do {
         size_t k = stack.size() < 4 ? stack.size() : 4;
         for (size_t j = 0; j < k; ++j) {
-            batch[j] = stack.back();
-            stack.pop_back();
+            batch[j] = stack.pop();
             __builtin_prefetch(batch[j]);
         }
         for (size_t j = 0; j < k; ++j) {
@@ -134,42 +214,41 @@ bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable
             if (dict != nullptr) __builtin_prefetch(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
         }
         for (size_t j = 0; j < k; ++j) {
-            out.push_back(batch[j]);
+            out.record(batch[j]);
             process_node(batch[j], base, table, stack);
         }
         if (out.size() >= check_at) {
             if (!acyclic(root, base, table)) return false;
             check_at = SIZE_MAX;
         }
-    }
+    } while (!stack.empty());
     return true;
 }
 
 enum class Order { Dfs, Unordered };
-enum class Result { List, Count };
 
-PyObject* run_fast_walk(PyObject* node, Order order, Result result) {
+template <Order O, Result R>
+PyObject* run_fast_walk(PyObject* node) {
     ThreadCaches& caches = thread_caches();
     const BaseTypes* base = resolve_base_types(caches);
     if (base == nullptr) return nullptr;
     return with_field_table(caches, [&](const FieldTable& table) -> PyObject* {
-        Recorded out(result == Result::List);
-        bool ok = order == Order::Dfs ? walk_node_dfs(node, *base, table, out)
-                                      : walk_node_unordered(node, *base, table, out);
+        Visits<R> out;
+        bool ok = O == Order::Dfs ? walk_node_dfs(node, *base, table, out)
+                                  : walk_node_unordered(node, *base, table, out);
         if (!ok) return nullptr;
-        if (result == Result::Count) return PyLong_FromSize_t(out.size());
-        return out.into_list();
+        return out.result();
     });
 }
 
 }  // namespace
 
-PyObject* walk_dfs(PyObject* node) { return run_fast_walk(node, Order::Dfs, Result::List); }
+PyObject* walk_dfs(PyObject* node) { return run_fast_walk<Order::Dfs, Result::List>(node); }
 
 PyObject* walk_unordered(PyObject* node) {
-    return run_fast_walk(node, Order::Unordered, Result::List);
+    return run_fast_walk<Order::Unordered, Result::List>(node);
 }
 
-PyObject* walk_count(PyObject* node) { return run_fast_walk(node, Order::Dfs, Result::Count); }
+PyObject* walk_count(PyObject* node) { return run_fast_walk<Order::Dfs, Result::Count>(node); }
 
 }  // namespace arbolus
