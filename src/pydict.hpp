@@ -170,4 +170,23 @@ inline void leading_values_reversed(PyObject* dict, size_t n, Push&& push) {
 #endif
 }
 
+// Starts loading the places a later scan of the dict's leading values
+// reads. Reads only the dict object itself.
+inline void prefetch_leading_values(PyObject* dict) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    const char* keys = reinterpret_cast<const char*>(d->ma_keys);
+    if (d->ma_values == nullptr) {
+        // The header and, past the index table of the small tables nodes
+        // have, the first entries.
+        __builtin_prefetch(keys);
+        __builtin_prefetch(keys + 64);
+    } else {
+        __builtin_prefetch(d->ma_values);
+    }
+#else
+    (void)dict;
+#endif
+}
+
 }  // namespace arbolus::pydict
