@@ -103,18 +103,19 @@ public:
     const TypeInfo& type_info(PyTypeObject* cls) { return types_->get(cls); }
 
     // Appends `node`'s children as owned references; the first child in
-    // field order ends last (on top). `node` may be any object.
+    // field order ends last (on top). `node` may be any object. Each
+    // child's fields start loading as it is pushed (see prefetch_fields).
     bool push_children(PyObject* node, std::vector<Strong>& stack) {
         const TypeInfo& info = type_info(Py_TYPE(node));
         const size_t start = stack.size();
         bool ok = for_each_field(node, info, [&](size_t, PyObject* value) {
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
-                    if (is_node(item)) stack.push_back(Strong::borrow(item));
+                    if (is_node(item)) push(Strong::borrow(item), stack);
                     return true;
                 });
             }
-            if (is_node(value)) stack.push_back(Strong::borrow(value));
+            if (is_node(value)) push(Strong::borrow(value), stack);
             return true;
         });
         if (!ok) return false;
@@ -130,11 +131,11 @@ public:
             PyObject* field = info.fields[pos].get();
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t i, PyObject* item) {
-                    if (is_node(item)) stack.push_back({Strong::borrow(item), parent, field, i});
+                    if (is_node(item)) push({Strong::borrow(item), parent, field, i}, stack);
                     return true;
                 });
             }
-            if (is_node(value)) stack.push_back({Strong::borrow(value), parent, field, -1});
+            if (is_node(value)) push({Strong::borrow(value), parent, field, -1}, stack);
             return true;
         });
         if (!ok) return false;
@@ -169,6 +170,15 @@ public:
     }
 
 private:
+    static void push(Strong child, std::vector<Strong>& stack) {
+        prefetch_fields(child.get());
+        stack.push_back(std::move(child));
+    }
+    static void push(Edge child, std::vector<Edge>& stack) {
+        prefetch_fields(child.node.get());
+        stack.push_back(std::move(child));
+    }
+
     Walk(const BaseTypes& base, TypeInfoCache& types) : base_(base), types_(&types) {}
 
     BaseTypes base_;

@@ -94,15 +94,6 @@ private:
     PyObject** limit_ = nullptr;
 };
 
-// Starts loading where a node's field values are (its dictionary's entry
-// table). Nodes and their dictionaries are allocated close to their
-// neighbours in the tree, so the walk finds them in cache; the entry tables
-// are allocated apart, and without this each one is a wait.
-inline void prefetch_fields(PyObject* node) {
-    PyObject* dict = get_instance_dict_fast(node);
-    if (dict != nullptr) pydict::prefetch_leading_values(dict);
-}
-
 // Pushes X's children so that the first child in field order ends on top:
 // the leading field values are consumed last position first, list items
 // last item first. Each pushed child's entry table starts loading at once:

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "pydict.hpp"
+
 namespace arbolus {
 
 struct ThreadCaches;
@@ -64,6 +66,15 @@ inline PyObject* get_instance_dict_fast(PyObject* obj) {
     Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
     if (offset <= 0) return nullptr;
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+// Starts loading where a node's field values are (its dictionary's entry
+// table). Nodes and their dictionaries are allocated close to their
+// neighbours in the tree, so the walk finds them in cache; the entry tables
+// are allocated apart, and without this each one is a wait.
+inline void prefetch_fields(PyObject* node) {
+    PyObject* dict = get_instance_dict_fast(node);
+    if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }
 
 // Class address -> 1 + number of `_fields` (capped at 255); 0 for unknown
