@@ -1,0 +1,92 @@
+"""An allocation that fails inside a call ends that call with MemoryError.
+
+The interpreter's test hooks make every allocation from the n-th on fail;
+running each function with n = 0, 1, 2, ... makes each of its allocations
+(and the interpreter's on its behalf) the first to fail in turn. Every run
+must either return the same result as an unhindered call or raise
+MemoryError, and leave every reference count in the tree where it was.
+"""
+
+import ast
+import gc
+import sys
+import warnings
+
+import pytest
+
+import arbolus
+
+_testcapi = pytest.importorskip("_testcapi")
+
+SOURCE = """
+import os
+BIG = 10**30
+class A(Base, metaclass=M):
+    def f(self, x: int = 1000, *a, **k) -> "T":
+        return [self.x + y for y in a if y] or {k: v for k, v in k.items()}
+if BIG > 2.5:
+    print(f"{BIG!r:>10}", b"bytes", ...)
+"""
+
+CALLS = {
+    "walk_dfs": (),
+    "walk": (),
+    "walk_unordered": (),
+    "_walk_count": (),
+    "walk_frontier": ((ast.Name, ast.Call),),
+    "walk_frontier_edges": ((ast.Name, ast.Call),),
+    "walk_of_types": ((ast.Name, ast.Constant), (ast.Lambda,)),
+    "walk_frontier_events": ((ast.Name,), (ast.FunctionDef, ast.ClassDef)),
+    "set_parents": (),
+    "fix_missing_locations": (),
+    "subtree_hashes": (),
+    "subtree_hash": (),
+}
+
+# Far more allocations than any of these calls makes on this tree.
+ATTEMPTS = 400
+
+
+def refcounts(tree):
+    objects = []
+    for node in ast.walk(tree):
+        objects.append(node)
+        objects.extend(getattr(node, name, None) for name in node._fields)
+    return [sys.getrefcount(o) for o in objects]
+
+
+def call_failing_from(function, tree, args, start):
+    _testcapi.set_nomemory(start, 0)
+    try:
+        return function(tree, *args)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+@pytest.mark.parametrize("name", list(CALLS))
+def test_every_failing_allocation_is_a_memory_error(name):
+    assert set(CALLS) == set(arbolus.__all__)
+    function = getattr(arbolus, name)
+    args = CALLS[name]
+    # Large enough that the walks' buffers grow while they run.
+    tree = ast.parse(SOURCE * 8)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        function(tree, *args)  # warm-up: caches, parent links, locations
+        before = refcounts(tree)
+        expected = function(tree, *args)
+        failures = 0
+        for start in range(ATTEMPTS):
+            try:
+                result = call_failing_from(function, tree, args, start)
+            except MemoryError:
+                failures += 1
+                continue
+            assert result == expected
+            del result
+    del expected
+    gc.collect()
+    assert failures > 0
+    # Successes and failures alike leave the tree's references as they were
+    # (the results held the only extra ones, and they are gone).
+    assert refcounts(tree) == before
