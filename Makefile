@@ -104,6 +104,10 @@ asan-build: install
 # and keeps that name alive, then grows to about 50 KB; the tracemalloc
 # checks in tests/test_leaks.py read that as a leak.
 SAN_PYTHONMALLOC ?= pymalloc
+# The C++ runtime is preloaded with ASan: the interpreter does not link it,
+# and ASan resolves the real exception-throwing routine when it starts, so
+# without it the first C++ exception thrown (std::bad_alloc turned into
+# MemoryError) stops the process with a failed ASan check.
 SAN_ASAN_OPTIONS := detect_leaks=1:malloc_context_size=2:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1
 SAN_LSAN_OPTIONS := suppressions=$(LSAN_SUPP):print_suppressions=0
 SAN_UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
@@ -112,7 +116,8 @@ test-sanitize: asan-build
 	@so="$$(ls "$(ASAN_BUILD)"/arbolus*.so)"; \
 	asan="$$(ldd "$$so" | awk '/libasan/ {print $$3}')"; \
 	[ -n "$$asan" ] || { echo "error: $$so is not linked against libasan" >&2; exit 1; }; \
-	export LD_PRELOAD="$$asan"; \
+	cxx="$$(ldd "$$so" | awk '/libstdc\+\+/ {print $$3}')"; \
+	export LD_PRELOAD="$$asan$${cxx:+ $$cxx}"; \
 	export ASAN_OPTIONS="$(SAN_ASAN_OPTIONS)"; \
 	export LSAN_OPTIONS="$(SAN_LSAN_OPTIONS)"; \
 	export UBSAN_OPTIONS="$(SAN_UBSAN_OPTIONS)"; \
