@@ -100,22 +100,28 @@ public:
     const BaseTypes& base() const noexcept { return base_; }
 
     bool is_node(PyObject* obj) const { return is_ast(obj, base_); }
+    // is_node for a field value about to be pushed as a child; a child's
+    // fields start loading at once (see prefetch_fields).
+    bool is_child(PyObject* obj) const {
+        if (!is_node(obj)) return false;
+        prefetch_fields(obj);
+        return true;
+    }
     const TypeInfo& type_info(PyTypeObject* cls) { return types_->get(cls); }
 
     // Appends `node`'s children as owned references; the first child in
-    // field order ends last (on top). `node` may be any object. Each
-    // child's fields start loading as it is pushed (see prefetch_fields).
+    // field order ends last (on top). `node` may be any object.
     bool push_children(PyObject* node, std::vector<Strong>& stack) {
         const TypeInfo& info = type_info(Py_TYPE(node));
         const size_t start = stack.size();
         bool ok = for_each_field(node, info, [&](size_t, PyObject* value) {
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
-                    if (is_node(item)) push(Strong::borrow(item), stack);
+                    if (is_child(item)) stack.push_back(Strong::borrow(item));
                     return true;
                 });
             }
-            if (is_node(value)) push(Strong::borrow(value), stack);
+            if (is_child(value)) stack.push_back(Strong::borrow(value));
             return true;
         });
         if (!ok) return false;
@@ -131,11 +137,11 @@ public:
             PyObject* field = info.fields[pos].get();
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t i, PyObject* item) {
-                    if (is_node(item)) push({Strong::borrow(item), parent, field, i}, stack);
+                    if (is_child(item)) stack.push_back({Strong::borrow(item), parent, field, i});
                     return true;
                 });
             }
-            if (is_node(value)) push({Strong::borrow(value), parent, field, -1}, stack);
+            if (is_child(value)) stack.push_back({Strong::borrow(value), parent, field, -1});
             return true;
         });
         if (!ok) return false;
@@ -170,15 +176,6 @@ public:
     }
 
 private:
-    static void push(Strong child, std::vector<Strong>& stack) {
-        prefetch_fields(child.get());
-        stack.push_back(std::move(child));
-    }
-    static void push(Edge child, std::vector<Edge>& stack) {
-        prefetch_fields(child.node.get());
-        stack.push_back(std::move(child));
-    }
-
     Walk(const BaseTypes& base, TypeInfoCache& types) : base_(base), types_(&types) {}
 
     BaseTypes base_;
