@@ -65,6 +65,17 @@ def fresh_tree(path):
         return ast.parse(path.read_bytes(), str(path))
 
 
+def caught(call, *args):
+    """The exception `call` raises, with its traceback dropped (its frames
+    would hold references to nodes)."""
+    try:
+        call(*args)
+    except BaseException as exc:
+        exc.__traceback__ = None
+        return exc
+    pytest.fail("no exception")
+
+
 def preorder(node):
     """Plain iterative pre-order over ast.iter_child_nodes."""
     out = []

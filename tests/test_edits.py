@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import arbolus
-from conftest import fresh_tree, preorder
+from conftest import caught, fresh_tree, preorder
 
 LOCATION_NAMES = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 MISSING = object()
@@ -45,17 +45,6 @@ RModule, RExpr, RCall, RName, RConstant, RLoad, RPass = map(
 def unlink(nodes):
     for n in nodes:
         n.__dict__.pop("parent", None)
-
-
-def caught(call, *args):
-    """The exception `call` raises, with its traceback dropped (its frames
-    would hold references to nodes)."""
-    try:
-        call(*args)
-    except BaseException as exc:
-        exc.__traceback__ = None
-        return exc
-    pytest.fail("no exception")
 
 
 # --- set_parents --------------------------------------------------------------

@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import arbolus
-from conftest import preorder
+from conftest import caught, preorder
 
 MASK = (1 << 64) - 1
 K = 0x9E3779B97F4A7C15
@@ -235,14 +235,7 @@ def test_errors_propagate_without_leaks(hashing, fn):
     tree = ast.Module(body=[ast.Expr(ast.Tuple(elts=[ast.Constant(1), inner]))], type_ignores=[])
     held = [*preorder(tree), inner.value]
     before = list(map(sys.getrefcount, held))
-    try:
-        fn(tree)
-    except Boom as e:
-        assert e is exc
-    else:
-        pytest.fail("no exception")
-    finally:
-        exc.__traceback__ = None
+    assert caught(fn, tree) is exc
     assert list(map(sys.getrefcount, held)) == before
 
 

@@ -15,7 +15,7 @@ import pytest
 
 import arbolus
 
-from conftest import slow
+from conftest import preorder, slow
 
 DEPTH = 1_000_000
 BIG = 5_000_000
@@ -51,17 +51,6 @@ def children(node):
     return out
 
 
-def python_preorder(root):
-    """Plain iterative pre-order, once per path."""
-    out = []
-    stack = [root]
-    while stack:
-        node = stack.pop()
-        out.append(node)
-        stack.extend(reversed(children(node)))
-    return out
-
-
 def python_frontier(root, kinds):
     """The topmost nodes below root whose exact class is in kinds."""
     out = []
@@ -78,7 +67,7 @@ def python_frontier(root, kinds):
 @pytest.fixture(scope="module")
 def deep():
     root = chain(DEPTH)
-    return root, python_preorder(root)
+    return root, preorder(root)
 
 
 def fast_walk_results(root):
@@ -169,14 +158,14 @@ STATEMENT = "value = obj.method(first, second + 1, *rest, key=[x for x in y if x
 def shared_module():
     """A module whose body lists one parsed statement over and over."""
     statement = ast.parse(STATEMENT).body[0]
-    size = len(python_preorder(statement))
+    size = len(preorder(statement))
     return ast.Module([statement] * (BIG // size + 1), [])
 
 
 def distinct_module():
     """A module of distinct parsed statements (the parser still shares its
     context and operator objects)."""
-    size = len(python_preorder(ast.parse(STATEMENT).body[0]))
+    size = len(preorder(ast.parse(STATEMENT).body[0]))
     gc.disable()
     try:
         return ast.parse("\n".join([STATEMENT] * (BIG // size + 1)))
@@ -188,7 +177,7 @@ def distinct_module():
 @pytest.mark.parametrize("build", [shared_module, distinct_module])
 def test_every_function_on_five_million_nodes(build):
     root = build()
-    order = python_preorder(root)
+    order = preorder(root)
     assert len(order) > BIG
     check_fast_walks(root, order)
     check_selections(root, order)

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import arbolus
-from conftest import preorder
+from conftest import caught, preorder
 
 SCOPES = (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef, ast.Lambda)
 SELECTED = (ast.Name, ast.Call)
@@ -257,12 +257,5 @@ def test_empty_selection_still_reads_whole_tree(call):
     nodes = preorder(tree)
     before = list(map(sys.getrefcount, nodes))
     exc = bad.exc = Boom()
-    try:
-        call(tree)
-    except Boom as e:
-        assert e is exc
-    else:
-        pytest.fail("no exception")
-    finally:
-        exc.__traceback__ = None
+    assert caught(call, tree) is exc
     assert list(map(sys.getrefcount, nodes)) == before
