@@ -111,6 +111,23 @@ def check_sample(modules, count):
 
 # --- one pairing -----------------------------------------------------------
 
+def figures(sides, n, samples_key):
+    """Per-node medians and ratios of the three sides (ours, peer, floor)
+    timed over `n` nodes per sample."""
+    ours, peer, floor = (H.median(s.samples) / n for s in sides)
+    return {
+        "ours_ns_per_node": ours,
+        "peer_ns_per_node": peer,
+        "floor_ns_per_node": floor,
+        "speedup": peer / ours,
+        "ours_over_floor": ours / floor,
+        "peer_over_floor": peer / floor,
+        "spread": {s.name: H.spread(s.samples) for s in sides},
+        "best_ns_per_node": {s.name: min(s.samples) / n for s in sides},
+        samples_key: {s.name: s.samples for s in sides},
+    }
+
+
 def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
     t0 = time.perf_counter()
     sides = [
@@ -120,7 +137,6 @@ def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
     ]
     ks = H.in_cache(sides, cfg.rounds_in, cfg.sample_ns, cfg.warmup_ns)
     n_in = len(in_nodes)
-    ours_in, peer_in, floor_in = (H.median(s.samples) / n_in for s in sides)
 
     stride = case.out_stride * cfg.extra_stride
     trees = [t for _, t in modules[::stride]]
@@ -135,7 +151,6 @@ def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
     ]
     H.out_of_cache(out, cfg.rounds_out)
     n_out = sum(len(x) for x in lists)
-    ours_out, peer_out, floor_out = (H.median(s.samples) / n_out for s in out)
 
     row = {
         "function": case.function,
@@ -146,33 +161,10 @@ def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
         "variant_args": C.VARIANTS.get(case.variant, ""),
         "target_speedup": case.target,
         "on_cpu_share": H.median([x for s in sides + out for x in s.on_cpu]),
-        "in_cache": {
-            "nodes": n_in,
-            "calls_per_sample": ks,
-            "ours_ns_per_node": ours_in,
-            "peer_ns_per_node": peer_in,
-            "floor_ns_per_node": floor_in,
-            "speedup": peer_in / ours_in,
-            "ours_over_floor": ours_in / floor_in,
-            "peer_over_floor": peer_in / floor_in,
-            "spread": {s.name: H.spread(s.samples) for s in sides},
-            "best_ns_per_node": {s.name: min(s.samples) / n_in for s in sides},
-            "samples_ns_per_call": {s.name: s.samples for s in sides},
-        },
-        "out_of_cache": {
-            "modules": len(trees),
-            "module_stride": stride,
-            "nodes": n_out,
-            "ours_ns_per_node": ours_out,
-            "peer_ns_per_node": peer_out,
-            "floor_ns_per_node": floor_out,
-            "speedup": peer_out / ours_out,
-            "ours_over_floor": ours_out / floor_out,
-            "peer_over_floor": peer_out / floor_out,
-            "spread": {s.name: H.spread(s.samples) for s in out},
-            "best_ns_per_node": {s.name: min(s.samples) / n_out for s in out},
-            "samples_ns_per_pass": {s.name: s.samples for s in out},
-        },
+        "in_cache": {"nodes": n_in, "calls_per_sample": ks,
+                     **figures(sides, n_in, "samples_ns_per_call")},
+        "out_of_cache": {"modules": len(trees), "module_stride": stride, "nodes": n_out,
+                         **figures(out, n_out, "samples_ns_per_pass")},
         "seconds": time.perf_counter() - t0,
     }
     log(f"  {case.label:52s} vs {case.peer[:40]:40s} "
