@@ -119,8 +119,7 @@ PyObject* fix_missing_locations(PyObject* node) {
                     // Parsed nodes keep their locations right after their
                     // fields, in this order.
                     PyObject* value =
-                        pydict::value_if_key_at(dict.get(), info.fields.size() + a, names[a]);
-                    if (value == nullptr) value = PyDict_GetItemWithError(dict.get(), names[a]);
+                        pydict::lookup_at(dict.get(), info.fields.size() + a, names[a]);
                     if (value != nullptr && !(value == Py_None && LOCATIONS[a].none_is_missing)) {
                         record[a] = Strong::borrow(value);
                         continue;

@@ -56,8 +56,7 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step) {
     for (size_t i = 0; i < count; ++i) {
         PyObject* name = info.fields[i].get();
         if (dict) {
-            PyObject* value = pydict::value_if_key_at(dict.get(), i, name);
-            if (value == nullptr) value = PyDict_GetItemWithError(dict.get(), name);
+            PyObject* value = pydict::lookup_at(dict.get(), i, name);
             if (value != nullptr) {
                 if (!step(i, value)) return false;
                 continue;

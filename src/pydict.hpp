@@ -115,6 +115,14 @@ inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
 #endif
 }
 
+// The value `dict` holds under `key`, found at entry position `pos` when
+// it is there (see value_if_key_at), else by an ordinary lookup. Null when
+// absent, with an exception set if the lookup failed.
+inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
+    PyObject* value = value_if_key_at(dict, pos, key);
+    return value != nullptr ? value : PyDict_GetItemWithError(dict, key);
+}
+
 // Calls push(value) for every value held at the dict's entry positions
 // 0 .. min(n, positions used)-1, from the last of those positions down to
 // the first. Deleted positions hold no value and are skipped; keys are not
