@@ -108,8 +108,9 @@ PyObject* fix_missing_locations(PyObject* node) {
         if (!watch.visit(*walk, node)) return nullptr;
         PyObject* n = item.node.get();
         size_t inherit = item.record;
-        const TypeInfo& info = walk->type_info(Py_TYPE(n));
-        const uint8_t locations = info.locations;
+        const TypeInfo* info = walk->type_info(Py_TYPE(n));
+        if (info == nullptr) return nullptr;
+        const uint8_t locations = info->locations;
         if (locations != 0) {
             Strong dict = Strong::borrow(get_instance_dict_fast(n));
             LocationRecord record = records[inherit];
@@ -119,7 +120,7 @@ PyObject* fix_missing_locations(PyObject* node) {
                     // Parsed nodes keep their locations right after their
                     // fields, in this order.
                     PyObject* value =
-                        pydict::lookup_at(dict.get(), info.fields.size() + a, names[a]);
+                        pydict::lookup_at(dict.get(), info->fields.size() + a, names[a]);
                     if (value != nullptr && !(value == Py_None && LOCATIONS[a].none_is_missing)) {
                         record[a] = Strong::borrow(value);
                         continue;

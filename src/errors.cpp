@@ -46,6 +46,10 @@ void raise_not_instance(PyObject* obj, const char* expected) {
                  expected);
 }
 
+bool pending_error_must_pass() {
+    return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 void raise_cycle() {
     PyErr_SetString(PyExc_ValueError,
                     "the tree has a cycle: a node is reachable from itself");

@@ -23,6 +23,12 @@ void raise_internal_fault(const char* message);
 // "'None' is not an instance of '<expected>'" for None.
 void raise_not_instance(PyObject* obj, const char* expected);
 
+// With an exception pending where a failure would otherwise just mean "not
+// declared" (a class attribute that cannot be read): true when it must
+// still reach the caller. That is an interrupt, an exit request, anything
+// else outside `Exception`, and exhausted memory.
+bool pending_error_must_pass();
+
 // ValueError for a structure in which a node is its own descendant.
 void raise_cycle();
 

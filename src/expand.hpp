@@ -106,14 +106,16 @@ public:
         prefetch_fields(obj);
         return true;
     }
-    const TypeInfo& type_info(PyTypeObject* cls) { return types_->get(cls); }
+    // Null with an exception set (see TypeInfoCache::get).
+    const TypeInfo* type_info(PyTypeObject* cls) { return types_->get(cls); }
 
     // Appends `node`'s children as owned references; the first child in
     // field order ends last (on top). `node` may be any object.
     bool push_children(PyObject* node, std::vector<Strong>& stack) {
-        const TypeInfo& info = type_info(Py_TYPE(node));
+        const TypeInfo* info = type_info(Py_TYPE(node));
+        if (info == nullptr) return false;
         const size_t start = stack.size();
-        bool ok = for_each_field(node, info, [&](size_t, PyObject* value) {
+        bool ok = for_each_field(node, *info, [&](size_t, PyObject* value) {
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
                     if (is_child(item)) stack.push_back(Strong::borrow(item));
@@ -130,10 +132,11 @@ public:
 
     // As push_children, with the place each child was read from.
     bool push_child_edges(const Strong& parent, std::vector<Edge>& stack) {
-        const TypeInfo& info = type_info(parent.type());
+        const TypeInfo* info = type_info(parent.type());
+        if (info == nullptr) return false;
         const size_t start = stack.size();
-        bool ok = for_each_field(parent.get(), info, [&](size_t pos, PyObject* value) {
-            PyObject* field = info.fields[pos].get();
+        bool ok = for_each_field(parent.get(), *info, [&](size_t pos, PyObject* value) {
+            PyObject* field = info->fields[pos].get();
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 return for_each_item(value, [&](Py_ssize_t i, PyObject* item) {
                     if (is_child(item)) stack.push_back({Strong::borrow(item), parent, field, i});

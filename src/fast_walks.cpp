@@ -102,11 +102,16 @@ private:
 template <class Stack>
 inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& table,
                          Stack& stack) {
-    uint8_t k = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
-    if (k <= 1) return;
+    const ClassFields fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
+    if (fields.count <= 1) return;
     PyObject* dict = get_instance_dict_fast(x);
     if (dict == nullptr) return;
-    pydict::leading_values_reversed(dict, size_t{k} - 1, [&](PyObject* value) {
+    // Only entries under a field's name count: a node built without some
+    // of its fields keeps other attributes (`parent`, locations) among its
+    // first entries.
+    pydict::leading_entries_reversed(dict, size_t{fields.count} - 1,
+                                     [&](size_t pos, PyObject* key, PyObject* value) {
+        if (!fields.names_field(pos, key)) return;
         if (Py_IS_TYPE(value, &PyList_Type)) {
             PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
             for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {

@@ -11,6 +11,7 @@
 
 #include "expand.hpp"
 #include "functions.hpp"
+#include "recursion.hpp"
 
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 extern "C" PyObject* _PyDict_NewPresized(Py_ssize_t minused);
@@ -28,8 +29,9 @@ inline uint64_t word(const void* address) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address));
 }
 
-// Leaves whose own hash agrees with their dumped text. Anything else (floats,
-// containers, subclasses such as enum members) is hashed through its repr.
+// Leaves whose own hash agrees with their dumped text. Anything else that is
+// neither a node nor a list (floats, tuples, subclasses such as enum
+// members) is hashed through its repr.
 inline bool hashes_as_dumped(PyObject* v) {
     if (v == Py_None || v == Py_Ellipsis) return true;
     PyTypeObject* t = Py_TYPE(v);
@@ -59,17 +61,24 @@ public:
     Run(Walk& walk, Hashes& hashes) : walk_(walk), hashes_(hashes) {}
 
     bool hash_value(PyObject* v, uint64_t& out) {
-        if (walk_.is_node(v)) {
+        // A bare `ast.AST()` is no node of the tree, but `dump` shows it as
+        // one, fields and all: it is hashed as a root of its own.
+        if (walk_.is_node(v) || Py_IS_TYPE(v, walk_.base_type())) {
             if (uint64_t* h = hashes_.map.find(reinterpret_cast<uintptr_t>(v))) {
                 out = *h;
                 return true;
             }
             // A node that was not in the tree when it was walked (interpreter
-            // code added it meanwhile): hash it in a separate run of its own.
+            // code added it meanwhile, or it sits where the walk does not
+            // look): hash it in a separate run of its own. A property that
+            // makes a new node on every read nests such runs without end.
+            RecursionGuard guard(" while hashing a subtree");
+            if (!guard) return false;
             Strong held = Strong::borrow(v);
             std::optional<Hashes> fresh = hash_subtrees(walk_, held.get());
             return fresh && hashed(*fresh, held.get(), out);
         }
+        if (PyList_Check(v)) return hash_list(v, out);
         Py_hash_t h;
         if (hashes_as_dumped(v)) {
             h = PyObject_Hash(v);
@@ -83,30 +92,43 @@ public:
         return true;
     }
 
+    // A list, of any list class, as `dump` shows it: its items in order,
+    // lists among them included.
+    // The caller holds the list.
+    bool hash_list(PyObject* list, uint64_t& out) {
+        uint64_t lh = mix(~uint64_t{0}, static_cast<uint64_t>(PyList_GET_SIZE(list)));
+        bool ok = for_each_item(list, [&](Py_ssize_t, PyObject* item) {
+            Strong held_item = Strong::borrow(item);
+            uint64_t ih;
+            if (PyList_Check(item)) {
+                // Nesting as deep as the lists are: a list inside itself
+                // ends in RecursionError, as it does for `dump`.
+                RecursionGuard guard(" while hashing a list");
+                if (!guard || !hash_list(item, ih)) return false;
+            } else if (!hash_value(item, ih)) {
+                return false;
+            }
+            lh = mix(lh, ih);
+            return true;
+        });
+        if (!ok) return false;
+        out = lh;
+        return true;
+    }
+
     bool hash_field(uint64_t& acc, size_t position, PyObject* value) {
         Strong v = Strong::borrow(value);
         uint64_t lh;
-        if (Py_IS_TYPE(v.get(), &PyList_Type)) {
-            lh = mix(~uint64_t{0}, static_cast<uint64_t>(PyList_GET_SIZE(v.get())));
-            bool ok = for_each_item(v.get(), [&](Py_ssize_t, PyObject* item) {
-                Strong held = Strong::borrow(item);
-                uint64_t ih;
-                if (!hash_value(held.get(), ih)) return false;
-                lh = mix(lh, ih);
-                return true;
-            });
-            if (!ok) return false;
-        } else if (!hash_value(v.get(), lh)) {
-            return false;
-        }
+        if (!hash_value(v.get(), lh)) return false;
         acc = mix(mix(acc, position), lh);
         return true;
     }
 
     bool node_hash(PyObject* node, uint64_t& out) {
-        const TypeInfo& info = walk_.type_info(Py_TYPE(node));
+        const TypeInfo* info = walk_.type_info(Py_TYPE(node));
+        if (info == nullptr) return false;
         uint64_t acc = mix(0, word(Py_TYPE(node)));
-        bool ok = for_each_field(node, info, [&](size_t i, PyObject* value) {
+        bool ok = for_each_field(node, *info, [&](size_t i, PyObject* value) {
             return hash_field(acc, i, value);
         });
         if (!ok) return false;

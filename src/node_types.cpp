@@ -3,6 +3,7 @@
 #include "errors.hpp"
 #include "strong.hpp"
 #include "thread_caches.hpp"
+#include "type_info.hpp"
 
 namespace arbolus {
 
@@ -40,16 +41,43 @@ const BaseTypes* resolve_base_types(ThreadCaches& caches) {
     return &*caches.base_types;
 }
 
-void FieldTable::insert_ast(uintptr_t cls, uint8_t count) {
+bool ClassFields::names_field_slow(PyObject* key) const {
+    const size_t n = count - 1u;
+    for (size_t i = 0; i < n; ++i) {
+        if (key == names[i].get()) return true;
+    }
+    // A key of the same text that is not the interned name (stored into the
+    // dictionary directly, say). Comparing two str runs no interpreter code.
+    if (!PyUnicode_Check(key)) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(key, names[i].get()) == 0) return true;
+    }
+    return false;
+}
+
+int FieldTable::record(PyObject* cls) {
+    auto address = reinterpret_cast<uintptr_t>(cls);
+    if (lookup(address).count != 0) return 0;
+    auto rec = std::make_unique<Record>();
+    rec->cls = Strong::borrow(cls);
+    if (!names_of(reinterpret_cast<PyTypeObject*>(cls), "_fields", rec->names)) return -1;
+    if (rec->names.size() > MAX_FIELDS) rec->names.resize(MAX_FIELDS);
+    // Reading `_fields` may have run code that recorded the class already.
+    if (lookup(address).count != 0) return 0;
+    const Strong* names = rec->names.data();
+    auto count = static_cast<uint8_t>(1 + rec->names.size());
+    records_.push_back(std::move(rec));
+    insert(address, count, names);
+    return 1;
+}
+
+void FieldTable::insert(uintptr_t cls, uint8_t count, const Strong* names) {
     for (size_t i = (cls >> 4) & mask_;; i = (i + 1) & mask_) {
-        if (keys_[i] == cls) {
-            counts_[i] = count;
-            return;
-        }
         if (keys_[i] == 0) {
             keys_[i] = cls;
             counts_[i] = count;
-            if (4 * ++used_ > 3 * keys_.size()) grow();
+            names_[i] = names;
+            if (4 * records_.size() > 3 * keys_.size()) grow();
             return;
         }
     }
@@ -58,32 +86,22 @@ void FieldTable::insert_ast(uintptr_t cls, uint8_t count) {
 void FieldTable::grow() {
     std::vector<uint64_t> old_keys(keys_.size() * 2, 0);
     std::vector<uint8_t> old_counts(counts_.size() * 2, 0);
+    std::vector<const Strong*> old_names(names_.size() * 2, nullptr);
     old_keys.swap(keys_);
     old_counts.swap(counts_);
+    old_names.swap(names_);
     mask_ = keys_.size() - 1;
-    used_ = 0;
     for (size_t i = 0; i < old_keys.size(); ++i) {
-        if (old_keys[i] != 0) insert_ast(old_keys[i], old_counts[i]);
+        if (old_keys[i] != 0) insert(old_keys[i], old_counts[i], old_names[i]);
     }
 }
 
-namespace {
-
-uint8_t field_count(PyObject* cls) {
-    Strong fields = Strong::steal(PyObject_GetAttrString(cls, "_fields"));
-    if (!fields) {
-        PyErr_Clear();
-        return 1;
+void FieldTable::take_references(std::vector<PyObject*>& out) {
+    for (auto& rec : records_) {
+        out.push_back(rec->cls.release());
+        for (Strong& name : rec->names) out.push_back(name.release());
     }
-    Py_ssize_t n = PyObject_Size(fields.get());
-    if (n < 0) {
-        PyErr_Clear();
-        return 1;
-    }
-    return static_cast<uint8_t>(1 + (n < 254 ? n : 254));
 }
-
-}  // namespace
 
 std::unique_ptr<FieldTable> prebuild_field_table() {
     Strong module = import_ast();
@@ -96,14 +114,15 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
     }
 
     auto table = std::make_unique<FieldTable>();
-    std::vector<Strong> stack;
-    stack.push_back(std::move(root));
+    if (table->record(root.get()) < 0) return nullptr;
+    // Borrowed: the table holds every class it recorded. A class met again
+    // (diamond inheritance, a `__subclasses__` that repeats itself) is not
+    // expanded again.
+    std::vector<PyObject*> stack{root.get()};
     while (!stack.empty()) {
-        Strong cls = std::move(stack.back());
+        PyObject* cls = stack.back();
         stack.pop_back();
-        table->insert_ast(reinterpret_cast<uintptr_t>(cls.get()), field_count(cls.get()));
-
-        Strong subclasses = Strong::steal(PyObject_CallMethod(cls.get(), "__subclasses__", nullptr));
+        Strong subclasses = Strong::steal(PyObject_CallMethod(cls, "__subclasses__", nullptr));
         if (!subclasses) return nullptr;
         Strong it = Strong::steal(PyObject_GetIter(subclasses.get()));
         if (!it) return nullptr;
@@ -112,7 +131,9 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
                 raise_not_instance(sub.get(), "type");
                 return nullptr;
             }
-            stack.push_back(std::move(sub));
+            int added = table->record(sub.get());
+            if (added < 0) return nullptr;
+            if (added > 0) stack.push_back(sub.get());
         }
         if (PyErr_Occurred()) return nullptr;
     }

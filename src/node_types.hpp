@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pydict.hpp"
+#include "strong.hpp"
 
 namespace arbolus {
 
@@ -77,37 +78,71 @@ inline void prefetch_fields(PyObject* node) {
     if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }
 
-// Class address -> 1 + number of `_fields` (capped at 255); 0 for unknown
-// classes. Open addressing with linear probing from bits 4..11 of the address
-// in the starting 256 slots; the table doubles before it gets crowded, so
-// any number of classes stays findable and probing always ends.
+// The names a class's `_fields` held when the table recorded it (interned,
+// at most MAX_FIELDS), seen from the fast walks: a value among a node's
+// leading dictionary entries is a field only under one of these keys.
+struct ClassFields {
+    uint8_t count;         // 1 + number of names; 0 for a class not recorded
+    const Strong* names;   // `count - 1` names
+
+    // Whether `key`, found at entry position `pos` (< count - 1), is one of
+    // the names. Keys set by attribute assignment or by the constructor are
+    // the interned names themselves, usually in field order, so the first
+    // comparison is the usual answer.
+    bool names_field(size_t pos, PyObject* key) const {
+        return key == names[pos].get() || names_field_slow(key);
+    }
+    bool names_field_slow(PyObject* key) const;
+};
+
+// Class address -> the class's ClassFields. Open addressing with linear
+// probing from bits 4..11 of the address in the starting 256 slots; the
+// table doubles before it gets crowded, so any number of classes stays
+// findable and probing always ends. Each recorded class is held, so no
+// other class can take over its address while the table lives.
 class FieldTable {
 public:
-    FieldTable() : keys_(256, 0), counts_(256, 0), mask_(255) {}
+    static constexpr size_t MAX_FIELDS = 254;
 
-    void insert_ast(uintptr_t cls, uint8_t count);
+    FieldTable() : keys_(256, 0), counts_(256, 0), names_(256, nullptr), mask_(255) {}
 
-    uint8_t lookup(uintptr_t cls) const noexcept {
+    // Records `cls` with the names of its `_fields`, unless it is recorded
+    // already. 1 when recorded now, 0 when already there, -1 with an
+    // exception set when reading `_fields` must fail the build.
+    int record(PyObject* cls);
+
+    ClassFields lookup(uintptr_t cls) const noexcept {
         for (size_t i = (cls >> 4) & mask_;; i = (i + 1) & mask_) {
             uint64_t k = keys_[i];
-            if (k == cls) return counts_[i];
-            if (k == 0) return 0;
+            if (k == cls) return {counts_[i], names_[i]};
+            if (k == 0) return {0, nullptr};
         }
     }
 
-    size_t size() const noexcept { return used_; }
+    size_t size() const noexcept { return records_.size(); }
+
+    // Moves every reference the table holds into `out` (for release by the
+    // caller under the interpreter lock); the table is unusable afterwards.
+    void take_references(std::vector<PyObject*>& out);
 
 private:
+    struct Record {
+        Strong cls;
+        std::vector<Strong> names;
+    };
+
+    void insert(uintptr_t cls, uint8_t count, const Strong* names);
     void grow();
 
     std::vector<uint64_t> keys_;
     std::vector<uint8_t> counts_;
+    std::vector<const Strong*> names_;
     size_t mask_;
-    size_t used_ = 0;
+    std::vector<std::unique_ptr<Record>> records_;
 };
 
 // Walks every subclass of `ast.AST` reachable through `__subclasses__` and
-// records its field count. Null with an exception set on failure.
+// records each class once. Null with an exception set on failure.
 std::unique_ptr<FieldTable> prebuild_field_table();
 
 // Raises the internal-fault exception for a nested use of a thread's field

@@ -123,14 +123,14 @@ inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
     return value != nullptr ? value : PyDict_GetItemWithError(dict, key);
 }
 
-// Calls push(value) for every value held at the dict's entry positions
-// 0 .. min(n, positions used)-1, from the last of those positions down to
-// the first. Deleted positions hold no value and are skipped; keys are not
-// looked at. No interpreter code runs, no reference is taken: the values are
+// Calls push(position, key, value) for every entry held at the dict's entry
+// positions 0 .. min(n, positions used)-1, from the last of those positions
+// down to the first. Deleted positions hold no value and are skipped. No
+// interpreter code runs, no reference is taken: keys and values are
 // borrowed and valid while the caller holds the interpreter lock and runs
 // nothing that could change the dict.
 template <class Push>
-inline void leading_values_reversed(PyObject* dict, size_t n, Push&& push) {
+inline void leading_entries_reversed(PyObject* dict, size_t n, Push&& push) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const KeysHeader* keys = keys_of(dict);
@@ -140,12 +140,12 @@ inline void leading_values_reversed(PyObject* dict, size_t n, Push&& push) {
         if (keys->kind == KEYS_GENERAL) {
             const GeneralEntry* e = general_entries(keys);
             for (size_t i = m; i-- > 0;) {
-                if (e[i].value != nullptr) push(e[i].value);
+                if (e[i].value != nullptr) push(i, e[i].key, e[i].value);
             }
         } else {
             const UnicodeEntry* e = unicode_entries(keys);
             for (size_t i = m; i-- > 0;) {
-                if (e[i].value != nullptr) push(e[i].value);
+                if (e[i].value != nullptr) push(i, e[i].key, e[i].value);
             }
         }
         return;
@@ -154,27 +154,39 @@ inline void leading_values_reversed(PyObject* dict, size_t n, Push&& push) {
     // position counter runs over the used values only.
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     const uint8_t* order = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
+    const UnicodeEntry* shared = unicode_entries(keys);
     size_t m = static_cast<size_t>(d->ma_used);
     if (m > values->size) m = values->size;
     if (m > n) m = n;
     for (size_t i = m; i-- > 0;) {
         uint8_t ix = order[i];
-        if (ix < values->capacity && values->values[ix] != nullptr) push(values->values[ix]);
+        if (ix < values->capacity && ix < static_cast<size_t>(keys->nentries) &&
+            values->values[ix] != nullptr) {
+            push(i, shared[ix].key, values->values[ix]);
+        }
     }
 #else
-    // Public position counter: a returned position p means the value sat at
+    // Public position counter: a returned position p means the entry sat at
     // entry position p - 1. Field counts are capped at 254, so a small
     // buffer holds them all.
-    PyObject* found[256];
+    struct Entry {
+        size_t pos;
+        PyObject* key;
+        PyObject* value;
+    };
+    Entry found[256];
     size_t count = 0;
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (count < 256 && PyDict_Next(dict, &pos, &key, &value)) {
         if (static_cast<size_t>(pos) > n) break;
-        found[count++] = value;
+        found[count++] = {static_cast<size_t>(pos) - 1, key, value};
     }
-    while (count > 0) push(found[--count]);
+    while (count > 0) {
+        const Entry& e = found[--count];
+        push(e.pos, e.key, e.value);
+    }
 #endif
 }
 

@@ -9,11 +9,20 @@
 
 namespace arbolus {
 
-// Set when the main interpreter starts to finalise. From then on a daemon
-// thread waiting for the lock inside a call is ended by unwinding its stack
-// without a thread state, so owned references are abandoned rather than
-// released; the process is about to end anyway.
+// Set when the main interpreter may have begun to exit: from an exit
+// callback, which a program can also run by hand, so this is only a hint.
 inline std::atomic<bool> INTERPRETER_EXITING{false};
+
+// Whether the calling thread may release a reference now. Once the main
+// interpreter finalises, a daemon thread waiting for the lock inside a call
+// is ended by unwinding its stack, and it has no thread state while it
+// unwinds: its references are abandoned then (the process is about to end).
+// The flag keeps this check off every ordinary release; the thread state
+// decides.
+inline bool may_release() {
+    return !INTERPRETER_EXITING.load(std::memory_order_relaxed) ||
+           PyThreadState_GetUnchecked() != nullptr;
+}
 
 // Exactly one owned reference (or none). Dropping a Strong gives the
 // reference back, so containers of Strong release everything they hold on
@@ -34,7 +43,7 @@ public:
         return *this;
     }
     ~Strong() {
-        if (p_ != nullptr && !INTERPRETER_EXITING.load(std::memory_order_relaxed)) Py_DECREF(p_);
+        if (p_ != nullptr && may_release()) Py_DECREF(p_);
     }
 
     PyObject* get() const noexcept { return p_; }

@@ -26,6 +26,7 @@ std::atomic<bool> PENDING_NONEMPTY{false};
 // Detaches all references of a cache set into plain pointers, so they can be
 // released or queued without touching the interpreter here.
 void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
+    if (caches.field_table) caches.field_table->take_references(out);
     for (auto& record : caches.type_info.take_all()) {
         out.push_back(record->cls.release());
         for (Strong& name : record->fields) out.push_back(name.release());
@@ -69,8 +70,8 @@ void on_interpreter_exit(void* data) {
 // Daemon threads are ended (their stacks unwound) as soon as the interpreter
 // marks itself finalising, which is after the interpreter's exit hooks have
 // been called for ordinary code but before our own low-level hook runs. The
-// `atexit` callbacks run earlier than both, so owned references are
-// abandoned from there on.
+// `atexit` callbacks run earlier than both, so from there on every release
+// asks whether the thread still has its state (see may_release).
 PyObject* mark_exiting(PyObject*, PyObject*) {
     INTERPRETER_EXITING.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;

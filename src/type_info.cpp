@@ -1,89 +1,84 @@
 #include "type_info.hpp"
 
 #include <cstring>
-#include <string_view>
+
+#include "errors.hpp"
 
 namespace arbolus {
 
-std::vector<Strong> names_of(PyTypeObject* cls, const char* attribute) {
-    std::vector<Strong> names;
+namespace {
+
+// Clears a pending exception that only means "no names here"; false (the
+// exception kept) when it must reach the caller.
+bool shrug_off_error() {
+    if (pending_error_must_pass()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+}  // namespace
+
+bool names_of(PyTypeObject* cls, const char* attribute, std::vector<Strong>& out) {
     Strong value;
     {
         Strong key = Strong::steal(
             PyUnicode_FromStringAndSize(attribute, static_cast<Py_ssize_t>(std::strlen(attribute))));
-        if (!key) {
-            PyErr_Clear();
-            return names;
-        }
+        if (!key) return false;
         value = Strong::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), key.get()));
     }
-    if (!value) {
-        PyErr_Clear();
-        return names;
-    }
-    if (!PyTuple_Check(value.get())) {
-        return names;
-    }
+    if (!value) return shrug_off_error();
+    if (!PyTuple_Check(value.get())) return true;
     Py_ssize_t n = PyTuple_GET_SIZE(value.get());
-    names.reserve(static_cast<size_t>(n));
+    out.reserve(out.size() + static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(value.get(), i);
-        if (!PyUnicode_Check(item)) {
-            continue;
-        }
+        if (!PyUnicode_Check(item)) continue;
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item, &len);
         if (text == nullptr) {
-            PyErr_Clear();
+            if (!shrug_off_error()) return false;
             continue;
         }
         // A fresh exact str, so that str subclasses become plain names and
         // interning yields the canonical object with a cached hash.
         PyObject* name = PyUnicode_FromStringAndSize(text, len);
-        if (name == nullptr) {
-            PyErr_Clear();
-            continue;
-        }
+        if (name == nullptr) return false;
         PyUnicode_InternInPlace(&name);
-        names.push_back(Strong::steal(name));
+        out.push_back(Strong::steal(name));
     }
-    return names;
+    return true;
 }
 
 namespace {
 
+// Compares the text in place: nothing is allocated, nothing can fail.
 uint8_t location_bit(PyObject* name) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return 0;
-    }
-    std::string_view s(text, static_cast<size_t>(len));
-    if (s == "lineno") return LOC_LINENO;
-    if (s == "col_offset") return LOC_COL_OFFSET;
-    if (s == "end_lineno") return LOC_END_LINENO;
-    if (s == "end_col_offset") return LOC_END_COL_OFFSET;
+    if (PyUnicode_CompareWithASCIIString(name, "lineno") == 0) return LOC_LINENO;
+    if (PyUnicode_CompareWithASCIIString(name, "col_offset") == 0) return LOC_COL_OFFSET;
+    if (PyUnicode_CompareWithASCIIString(name, "end_lineno") == 0) return LOC_END_LINENO;
+    if (PyUnicode_CompareWithASCIIString(name, "end_col_offset") == 0) return LOC_END_COL_OFFSET;
     return 0;
 }
 
 }  // namespace
 
-const TypeInfo& TypeInfoCache::build(PyTypeObject* cls) {
+const TypeInfo* TypeInfoCache::build(PyTypeObject* cls) {
     // Built outside the map: the attribute lookups may run interpreter code,
     // which may call back into the module on this thread and insert records.
     auto record = std::make_unique<TypeInfo>();
     record->cls = Strong::borrow(reinterpret_cast<PyObject*>(cls));
-    for (const Strong& name : names_of(cls, "_attributes")) {
-        record->locations |= location_bit(name.get());
+    {
+        std::vector<Strong> attributes;
+        if (!names_of(cls, "_attributes", attributes)) return nullptr;
+        for (const Strong& name : attributes) record->locations |= location_bit(name.get());
     }
-    record->fields = names_of(cls, "_fields");
+    if (!names_of(cls, "_fields", record->fields)) return nullptr;
 
     auto key = reinterpret_cast<uintptr_t>(cls);
     if (std::unique_ptr<TypeInfo>* existing = map_.find(key)) {
-        return **existing;  // a re-entrant call built it meanwhile
+        return existing->get();  // a re-entrant call built it meanwhile
     }
-    return *map_.insert(key, std::move(record));
+    return map_.insert(key, std::move(record)).get();
 }
 
 std::vector<std::unique_ptr<TypeInfo>> TypeInfoCache::take_all() {

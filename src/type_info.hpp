@@ -27,21 +27,25 @@ struct TypeInfo {
     uint8_t locations = 0;       // LocationBit set from `_attributes`
 };
 
-// The interned string names of a tuple-valued class attribute. Never raises:
-// a missing, raising or non-tuple attribute gives no names; items that are
-// not str, or have no UTF-8 form, are skipped.
-std::vector<Strong> names_of(PyTypeObject* cls, const char* attribute);
+// Appends the interned string names of a tuple-valued class attribute to
+// `out`. A missing or non-tuple attribute, or one whose read raises an
+// ordinary exception, gives no names; items that are not str, or have no
+// UTF-8 form, are skipped. False with the exception set only for what must
+// reach the caller (see pending_error_must_pass).
+bool names_of(PyTypeObject* cls, const char* attribute, std::vector<Strong>& out);
 
 // One thread's records, keyed by class address. Records are allocated one by
 // one so references handed out stay valid while the map grows; they are
 // never replaced or refreshed.
 class TypeInfoCache {
 public:
-    // The record for `cls`, built on first sight. Never raises. Requires the
-    // interpreter lock.
-    const TypeInfo& get(PyTypeObject* cls) {
+    // The record for `cls`, built on first sight. Null with an exception
+    // set only when reading the class's declarations was interrupted or ran
+    // out of memory (nothing is recorded then). Requires the interpreter
+    // lock.
+    const TypeInfo* get(PyTypeObject* cls) {
         if (std::unique_ptr<TypeInfo>* hit = map_.find(reinterpret_cast<uintptr_t>(cls))) {
-            return **hit;
+            return hit->get();
         }
         return build(cls);
     }
@@ -50,7 +54,7 @@ public:
     std::vector<std::unique_ptr<TypeInfo>> take_all();
 
 private:
-    const TypeInfo& build(PyTypeObject* cls);
+    const TypeInfo* build(PyTypeObject* cls);
     PointerMap<std::unique_ptr<TypeInfo>> map_;
 };
 

@@ -211,9 +211,10 @@ def test_which_user_classes_are_nodes():
         ("ast.BinOp(a, add, c); del node.right; node.right = z", "a add"),
         ("ast.BinOp(a, add, c); del node.left, node.op; node.op = add; node.left = z", "c"),
         ("ast.parse('a + 2', mode='eval').body; del node.right; node.right = z", "node.left node.left.ctx node.op"),
-        # Fewer field entries than fields: whatever is in the leading
-        # positions is taken, a node in `parent` included...
-        ("bare(ast.BinOp, left=a, parent=p, right=c)", "a p p.ctx c"),
+        # Fewer field entries than fields: only entries under a field's name
+        # are taken from the leading positions, never a node in `parent`...
+        ("bare(ast.BinOp, left=a, parent=p, right=c)", "a c"),
+        ("bare(ast.BinOp, parent=p, left=a, right=c)", "a c"),
         # ...and a field stored after them is not reached.
         ("bare(ast.BinOp, left=a, lineno=1, col_offset=0, right=c)", "a"),
         ("bare(ast.BinOp)", ""),  # no dictionary at all
@@ -252,17 +253,20 @@ _dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t)] + [ct
 _dict_next.restype = ctypes.c_int
 
 
-def leading_values(d, n):
+def leading_values(d, fields):
+    """Values at the first len(fields) positions under a key naming a field."""
     pos, key, value = ctypes.c_ssize_t(0), ctypes.c_void_p(), ctypes.c_void_p()
     out = []
-    while _dict_next(d, ctypes.byref(pos), ctypes.byref(key), ctypes.byref(value)) and pos.value <= n:
-        out.append(ctypes.cast(value, ctypes.py_object).value)
+    while _dict_next(d, ctypes.byref(pos), ctypes.byref(key), ctypes.byref(value)) and pos.value <= len(fields):
+        k = ctypes.cast(key, ctypes.py_object).value
+        if isinstance(k, str) and k in fields:
+            out.append(ctypes.cast(value, ctypes.py_object).value)
     return out
 
 
 class DictSub(dict):
     def __iter__(self):
-        raise AssertionError("keys are not looked at")
+        raise AssertionError("the dictionary is read in place")
 
     __getitem__ = __iter__
 
@@ -273,8 +277,8 @@ _KEEP = []
 
 def split(*pairs, keep_owner=True, delete=""):
     """A dict whose values are stored apart from its keys (an instance's)."""
-    template = Plain()  # fixes the shared key order a, b, c, d
-    template.a = template.b = template.c = template.d = 0
+    template = Plain()  # fixes the shared key order left, op, right, d
+    template.left = template.op = template.right = template.d = 0
     owner = Plain()
     for k, v in pairs:
         setattr(owner, k, v)
@@ -287,9 +291,10 @@ def split(*pairs, keep_owner=True, delete=""):
 
 
 def holey(resize=False):
-    d = {f"k{i}": P[i % 6] for i in range(40)}
-    for i in range(0, 40, 2):
-        del d[f"k{i}"]
+    keys = ["left", "op", "right"] + [f"k{i}" for i in range(3, 40)]
+    d = {k: P[i % 6] for i, k in enumerate(keys)}
+    for k in keys[::2]:
+        del d[k]
     for i in range(100 if resize else 0):  # a resize closes the gaps
         d[f"n{i}"] = i
     return d
@@ -312,10 +317,11 @@ LAYOUTS = {
     "huge-int-keys": lambda: {i: P[i % 6] for i in range(70000)},
     "empty": dict,
     "cleared": cleared,
-    "split": lambda: split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3])),
-    "split-other-order": lambda: split(("d", P[0]), ("c", P[1]), ("b", 1), ("a", P[3])),
-    "split-with-deletion": lambda: split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3]), delete="a"),
-    "split-owner-gone": lambda: split(("c", P[0]), ("a", P[1]), ("b", P[2]), keep_owner=False),
+    "split": lambda: split(("left", P[0]), ("op", P[1]), ("right", P[2]), ("d", P[3])),
+    "split-other-order": lambda: split(("d", P[0]), ("right", P[1]), ("op", 1), ("left", P[3])),
+    "split-with-deletion": lambda: split(("left", P[0]), ("op", P[1]), ("right", P[2]), ("d", P[3]),
+                                         delete=["left"]),
+    "split-owner-gone": lambda: split(("right", P[0]), ("left", P[1]), ("op", P[2]), keep_owner=False),
 }
 
 
@@ -324,7 +330,7 @@ def test_instance_dict_layouts(layout):
     node = ast.BinOp(ast.Pass(), ast.Pass(), ast.Pass())
     node.__dict__ = LAYOUTS[layout]()
     expected = [node]
-    for value in leading_values(node.__dict__, 3):
+    for value in leading_values(node.__dict__, node._fields):
         expected += [v for v in (value if type(value) is list else [value]) if type(v) is ast.Pass]
     assert A.walk_dfs(node) == expected
     assert same_nodes(A.walk_unordered(node), expected)
@@ -338,7 +344,7 @@ def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
     node = bare(ast.BinOp)
     node.__dict__ = d
     assert A.walk_dfs(node) == [node, P[0], P[2]]
-    node.__dict__ = split(("a", P[0]), ("b", P[1]), ("c", P[2]), ("d", P[3]), delete="a")
+    node.__dict__ = split(("d", P[0]), ("left", P[1]), ("op", P[2]), ("right", P[3]), delete=["d"])
     assert A.walk_dfs(node) == [node, P[1], P[2], P[3]]  # a split table closes up instead
 
 
@@ -364,20 +370,24 @@ def test_class_created_after_a_threads_first_walk_has_no_children_there():
     assert other == (preorder(root), batched_order(root))
 
 
-def test_field_count_is_len_of_fields_capped_at_254():
+def test_fields_are_the_str_names_of_a_tuple_capped_at_254():
     class Wide(ast.expr):
         _fields = tuple(f"f{i}" for i in range(300))
 
     class Unsized(ast.expr):
         _fields = None
 
-    class Two(ast.expr):
-        _fields = ("a", "b")
+    class Listed(ast.expr):  # not a tuple: no names, as for every other function
+        _fields = ["f0", "f1"]
+
+    class Mixed(ast.expr):  # the int is no name, and takes no place in the window
+        _fields = ("f0", 7, "f1")
 
     kids = [ast.Pass() for _ in range(300)]
-    nodes = [bare(cls, **{f"f{i}": k for i, k in enumerate(kids)}) for cls in (Wide, Unsized, Two)]
+    nodes = [bare(cls, **{f"f{i}": k for i, k in enumerate(kids)}) for cls in (Wide, Unsized, Listed, Mixed)]
     walked = in_new_thread(lambda: [A.walk_dfs(n) for n in nodes])
-    assert walked == [[nodes[0]] + kids[:254], [nodes[1]], [nodes[2]] + kids[:2]]
+    assert walked == [[nodes[0]] + kids[:254], [nodes[1]], [nodes[2]], [nodes[3]] + kids[:2]]
+    assert [A.walk_of_types(n, (ast.Pass,)) for n in nodes[2:]] == [[], kids[:2]]
 
 
 def test_hundreds_of_node_classes():

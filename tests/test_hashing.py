@@ -64,8 +64,15 @@ def model_hashes(root):
     memo = {}
 
     def value_hash(v):
-        if is_node(v):
+        # What ast.dump shows structurally is hashed structurally: nodes, a
+        # bare ast.AST(), and lists of any list class at any depth.
+        if is_node(v) or type(v) is ast.AST:
             return memo[id(v)] if id(v) in memo else model_hashes(v)[id(v)] & MASK
+        if isinstance(v, list):
+            lh, j = mix(MASK, len(v)), 0
+            while j < len(v):  # the length is read again before every item
+                lh, j = mix(lh, value_hash(v[j])), j + 1
+            return lh
         exact = v is None or v is Ellipsis or type(v) in (str, bytes, int, bool)
         return mix(id(type(v)), hash(v if exact else repr(v)))
 
@@ -74,13 +81,7 @@ def model_hashes(root):
             continue
         acc = mix(0, id(type(n)))
         for pos, v in read_fields(n):
-            if type(v) is list:
-                lh, j = mix(MASK, len(v)), 0
-                while j < len(v):  # the length is read again before every item
-                    lh, j = mix(lh, value_hash(v[j])), j + 1
-            else:
-                lh = value_hash(v)
-            acc = mix(mix(acc, pos), lh)
+            acc = mix(mix(acc, pos), value_hash(v))
         memo[id(n)] = acc
     return {k: signed(h) for k, h in memo.items()}
 

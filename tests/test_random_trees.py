@@ -10,10 +10,10 @@ The two families of walk find children differently, and the models follow
 each one:
 
 - the fast walks (walk_dfs, walk, walk_unordered, _walk_count) take the
-  values at the first n entry positions of a node's instance dictionary,
-  where n is the class's field count when the thread's class table was
-  built, and accept a child only if its class's base, or that base's base,
-  is `ast.AST` (or `ast.expr` for the latter);
+  values at the first n entry positions of a node's instance dictionary
+  whose keys are among the class's n field names when the thread's class
+  table was built, and accept a child only if its class's base, or that
+  base's base, is `ast.AST` (or `ast.expr` for the latter);
 - every other function reads the fields named in `_fields` (dictionary
   first, then attribute lookup) and accepts any subclass of `ast.AST` whose
   base is not `object`.
@@ -147,24 +147,30 @@ class Layout:
                 return
 
     def leading(self, n):
-        return [v for _, v in self.entries[:n] if v is not GONE]
+        return [(k, v) for k, v in self.entries[:n] if v is not GONE]
 
 
 # ------------------------------------------------------------- model: walks
 
 
+def field_names(cls):
+    """The str items of a tuple `_fields` (at most 254); nothing otherwise."""
+    try:
+        fields = cls._fields
+    except Exception:  # noqa: BLE001 - no readable _fields
+        return ()
+    return tuple(f for f in fields if isinstance(f, str))[:254] if isinstance(fields, tuple) else ()
+
+
 def table_snapshot():
-    """Class -> 1 + number of `_fields`, for every class reachable from
-    ast.AST through __subclasses__, as the thread's table records them."""
+    """Class -> its field names, for every class reachable from ast.AST
+    through __subclasses__, as the thread's table records them."""
     table, stack = {}, [ast.AST]
     while stack:
         cls = stack.pop()
-        try:
-            count = 1 + min(len(cls._fields), 254)
-        except Exception:  # noqa: BLE001 - no readable _fields
-            count = 1
-        table[cls] = count
-        stack.extend(cls.__subclasses__())
+        if cls not in table:
+            table[cls] = field_names(cls)
+            stack.extend(cls.__subclasses__())
     return table
 
 
@@ -174,12 +180,14 @@ class Model:
         self.layouts = layouts  # id(node) -> Layout
 
     def fast_children(self, node):
-        n = self.table.get(type(node), 0) - 1
+        names = self.table.get(type(node), ())
         layout = self.layouts.get(id(node))
-        if n <= 0 or layout is None:
+        if not names or layout is None:
             return []
         out = []
-        for value in layout.leading(n):
+        for key, value in layout.leading(len(names)):
+            if not (isinstance(key, str) and key in names):
+                continue
             if type(value) is list:
                 out.extend(v for v in value if is_fast_node(v))
             elif is_fast_node(value):
@@ -298,8 +306,13 @@ def subtree_hashes(root):
     hashes = {}
 
     def value_hash(v):
-        if is_node(v):
-            return hashes[id(v)]
+        if is_node(v) or type(v) is ast.AST:
+            return hashes[id(v)] if id(v) in hashes else subtree_hashes(v)[id(v)] & MASK
+        if isinstance(v, list):  # any list class, at any depth
+            part = mix(MASK, len(v))
+            for item in v:
+                part = mix(part, value_hash(item))
+            return part
         plain = v is None or v is ... or type(v) in (str, bytes, int, bool)
         return mix(id(type(v)), hash(v if plain else repr(v)) & MASK)
 
@@ -308,13 +321,7 @@ def subtree_hashes(root):
             continue
         acc = mix(0, id(type(node)))
         for i, _, value in read_fields(node):
-            if type(value) is list:
-                part = mix(MASK, len(value))
-                for item in value:
-                    part = mix(part, value_hash(item))
-            else:
-                part = value_hash(value)
-            acc = mix(mix(acc, i), part)
+            acc = mix(mix(acc, i), value_hash(value))
         hashes[id(node)] = acc
     return {k: h - 2**64 if h >= 2**63 else h for k, h in hashes.items()}
 
