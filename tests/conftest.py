@@ -1,9 +1,14 @@
 """Shared fixtures: the interpreter's own standard library as a test corpus."""
 
 import ast
+import concurrent.futures
+import json
 import os
 import pathlib
+import subprocess
+import sys
 import sysconfig
+import textwrap
 import warnings
 
 import pytest
@@ -85,3 +90,20 @@ def preorder(node):
         out.append(n)
         stack.extend(reversed(list(ast.iter_child_nodes(n))))
     return out
+
+
+def in_new_thread(fn):
+    """Runs fn on a new thread, which builds its own class table on its first walk."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+        return pool.submit(fn).result()
+
+
+def run_python(code, timeout=120):
+    """Runs code in a fresh interpreter (no class table built yet); returns what it prints as JSON."""
+    tests = str(pathlib.Path(__file__).parent)
+    prelude = f"import ast, json, sys\nsys.path.insert(0, {tests!r})\nimport arbolus\nfrom conftest import preorder\n"
+    proc = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)

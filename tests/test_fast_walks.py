@@ -1,38 +1,16 @@
 """walk_dfs, walk_unordered and _walk_count, and the per-thread class table they use."""
 
 import ast
-import concurrent.futures
 import ctypes
 import gc
-import json
 import pathlib
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import arbolus
-from conftest import fresh_tree, preorder
+from conftest import fresh_tree, in_new_thread, preorder, run_python
 
 A = arbolus
-
-
-def in_new_thread(fn):
-    """Runs fn on a new thread, which builds its own class table on its first walk."""
-    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
-        return pool.submit(fn).result()
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter (no class table built yet); returns what it prints as JSON."""
-    tests = str(pathlib.Path(__file__).parent)
-    prelude = f"import ast, json, sys\nsys.path.insert(0, {tests!r})\nimport arbolus\nfrom conftest import preorder\n"
-    proc = subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout)
 
 
 def same_nodes(a, b):

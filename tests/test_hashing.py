@@ -7,6 +7,7 @@ module's arithmetic down.
 
 import ast
 import enum
+import gc
 import math
 import sys
 
@@ -291,3 +292,87 @@ def test_tree_changed_by_repr(build):
     assert [got[id(n)] for n in tree_nodes] == [want[id(n)] for n in twin_nodes]
     # With the leaf now inert the tree hashes as it stands.
     assert arbolus.subtree_hashes(tree) == model_hashes(tree)
+
+
+# --- what ast.dump shows structurally ------------------------------------------
+
+class ListSub(list):
+    pass
+
+
+def test_equal_dumps_of_hand_made_values_hash_equally():
+    # Each item builds a fresh value twice: the two dump alike, and were
+    # hashed apart when lists inside lists, list subclasses and bare AST
+    # instances went through their repr (which holds object addresses).
+    makers = [
+        lambda: [[ast.Name(id="x", ctx=ast.Load())], []],
+        lambda: [[[ast.Constant(1)], 2]],
+        lambda: ListSub([ast.Constant(1), ast.Constant(2)]),
+        lambda: ast.AST(),
+        lambda: [ast.AST(), ast.AST()],
+    ]
+    hashes = []
+    for make in makers:
+        a, b = pair(left=make()), pair(left=make())
+        assert ast.dump(a) == ast.dump(b)
+        assert arbolus.subtree_hash(a) == arbolus.subtree_hash(b)
+        assert arbolus.subtree_hashes(a) == model_hashes(a)
+        hashes.append(arbolus.subtree_hash(a))
+    # A list subclass dumps as a list, and hashes as one.
+    plain = pair(left=[ast.Constant(1), ast.Constant(2)])
+    assert arbolus.subtree_hash(plain) == hashes[2]
+    assert len(set(hashes)) == len(hashes)
+
+
+def test_a_list_inside_itself_is_a_recursion_error():
+    loop = []
+    loop.append(loop)
+    tree = pair(left=loop)
+    assert type(caught(arbolus.subtree_hash, tree)) is RecursionError
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    assert type(caught(arbolus.subtree_hashes, pair(left=deep))) is RecursionError
+
+
+class Fresh(ast.expr):
+    """Its field is empty when the walk reads it, and a new node of its own
+    kind on every later read, when the node is hashed: each hash needs a
+    separate run, inside the last one, without end."""
+
+    _fields = ("child",)
+
+    def __init__(self):
+        self.reads = 0
+
+    @property
+    def child(self):
+        self.reads += 1
+        return Fresh() if self.reads > 1 else None
+
+
+def fresh_alive():
+    gc.collect()
+    return sum(type(o) is Fresh for o in gc.get_objects())
+
+
+def test_a_node_made_afresh_on_every_read_ends_in_recursion_error():
+    # Each new node is hashed by a run of its own, nested in the last one.
+    for fn in (arbolus.subtree_hash, arbolus.subtree_hashes):
+        assert type(caught(fn, Fresh())) is RecursionError
+        assert fresh_alive() == 0  # every node made on the way was released
+
+
+def test_nesting_is_bounded_by_the_stack_of_a_small_thread():
+    import threading
+
+    out = []
+    old = threading.stack_size(512 * 1024)
+    try:
+        t = threading.Thread(target=lambda: out.append(type(caught(arbolus.subtree_hash, Fresh()))))
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert out == [RecursionError]
+    assert fresh_alive() == 0

@@ -63,6 +63,27 @@ exercise()
 assert not failures, failures
 """
 
+EXIT_CALLBACKS_RUN_BY_HAND = r"""
+import ast, atexit, sys
+import arbolus
+
+arbolus.walk_dfs(ast.parse("x"))  # the module has registered its exit callback
+atexit._run_exitfuncs()  # as test harnesses do; the interpreter goes on
+tree = ast.parse(open(ast.__file__, encoding="utf-8").read())
+nodes = arbolus.walk_dfs(tree)
+arbolus.set_parents(tree)  # its links are references of their own
+before = [sys.getrefcount(n) for n in nodes]
+for _ in range(3):
+    arbolus.walk_frontier(tree, (ast.Name,))
+    arbolus.walk_of_types(tree, (ast.Name,), (ast.Lambda,))
+    arbolus.walk_frontier_events(tree, (ast.Name,), (ast.FunctionDef,))
+    arbolus.subtree_hashes(tree)
+    arbolus.set_parents(tree)
+after = [sys.getrefcount(n) for n in nodes]
+leaked = sum(a - b for a, b in zip(after, before))
+assert leaked == 0, f"{leaked} references leaked"
+"""
+
 CLASSES_OF_ENDED_THREADS = r"""
 import ast, gc, sys, threading, time, weakref
 import arbolus
@@ -138,4 +159,9 @@ def test_threads_using_every_function_end_cleanly():
 
 def test_classes_met_only_by_ended_threads_are_released():
     done = run_child(CLASSES_OF_ENDED_THREADS)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_running_the_exit_callbacks_by_hand_leaks_nothing():
+    done = run_child(EXIT_CALLBACKS_RUN_BY_HAND)
     assert (done.returncode, done.stderr) == (0, "")
