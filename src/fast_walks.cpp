@@ -108,11 +108,12 @@ inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& t
     if (dict == nullptr) return;
     // Only entries under a field's name count: a node built without some
     // of its fields keeps other attributes (`parent`, locations) among its
-    // first entries.
+    // first entries. The name is checked only for a value that would be
+    // taken, so leaf values (names, numbers) cost nothing more.
     pydict::leading_entries_reversed(dict, size_t{fields.count} - 1,
                                      [&](size_t pos, PyObject* key, PyObject* value) {
-        if (!fields.names_field(pos, key)) return;
         if (Py_IS_TYPE(value, &PyList_Type)) {
+            if (!fields.names_field(pos, key)) return;
             PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
             for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
                 if (is_ast_fast(items[i], base)) {
@@ -120,7 +121,7 @@ inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& t
                     prefetch_fields(items[i]);
                 }
             }
-        } else if (is_ast_fast(value, base)) {
+        } else if (is_ast_fast(value, base) && fields.names_field(pos, key)) {
             stack.push(value);
             prefetch_fields(value);
         }
@@ -191,14 +192,16 @@ bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& tabl
                    Visits<R>& out) {
     PtrArray stack(64);
     stack.push(root);
-    size_t check_at = CYCLE_CHECK_VISITS;
+    // Visits left before the one-off cycle search; after it, SIZE_MAX (the
+    // tree cannot change during this walk, so it is never needed again).
+    size_t until_check = CYCLE_CHECK_VISITS;
     do {
         PyObject* x = stack.pop();
         out.record(x);
         process_node(x, base, table, stack);
-        if (out.size() == check_at) {
+        if (--until_check == 0) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
-            check_at = SIZE_MAX;  // the tree cannot change during this walk
+            until_check = SIZE_MAX;
         }
     } while (!stack.empty());
     return true;
@@ -214,7 +217,7 @@ bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable
     PtrArray stack(64);
     stack.push(root);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};
-    size_t check_at = CYCLE_CHECK_VISITS;
+    size_t until_check = CYCLE_CHECK_VISITS;
     do {
         size_t k = stack.size() < 4 ? stack.size() : 4;
         for (size_t j = 0; j < k; ++j) {
@@ -229,10 +232,11 @@ bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable
             out.record(batch[j]);
             process_node(batch[j], base, table, stack);
         }
-        if (out.size() >= check_at) {
+        if (until_check <= k) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
-            check_at = SIZE_MAX;
+            until_check = SIZE_MAX;
         }
+        until_check -= k;
     } while (!stack.empty());
     return true;
 }
