@@ -60,52 +60,24 @@ class Run {
 public:
     Run(Walk& walk, Hashes& hashes) : walk_(walk), hashes_(hashes) {}
 
+    // A field value or list item other than an exact list.
     bool hash_value(PyObject* v, uint64_t& out) {
-        // A bare `ast.AST()` is no node of the tree, but `dump` shows it as
-        // one, fields and all: it is hashed as a root of its own.
-        if (walk_.is_node(v) || Py_IS_TYPE(v, walk_.base_type())) {
-            if (uint64_t* h = hashes_.map.find(reinterpret_cast<uintptr_t>(v))) {
-                out = *h;
-                return true;
-            }
-            // A node that was not in the tree when it was walked (interpreter
-            // code added it meanwhile, or it sits where the walk does not
-            // look): hash it in a separate run of its own. A property that
-            // makes a new node on every read nests such runs without end.
-            RecursionGuard guard(" while hashing a subtree");
-            if (!guard) return false;
-            Strong held = Strong::borrow(v);
-            std::optional<Hashes> fresh = hash_subtrees(walk_, held.get());
-            return fresh && hashed(*fresh, held.get(), out);
-        }
-        if (PyList_Check(v)) return hash_list(v, out);
-        Py_hash_t h;
-        if (hashes_as_dumped(v)) {
-            h = PyObject_Hash(v);
-        } else {
-            Strong text = Strong::steal(PyObject_Repr(v));
-            if (!text) return false;
-            h = PyObject_Hash(text.get());
-        }
+        if (walk_.is_node(v)) return hash_node_value(v, out);
+        if (!hashes_as_dumped(v)) return hash_other(v, out);
+        Py_hash_t h = PyObject_Hash(v);
         if (h == -1 && PyErr_Occurred()) return false;
         out = mix(word(Py_TYPE(v)), static_cast<uint64_t>(static_cast<int64_t>(h)));
         return true;
     }
 
-    // A list, of any list class, as `dump` shows it: its items in order,
-    // lists among them included.
-    // The caller holds the list.
+    // An exact list, as `dump` shows it: its items in order, lists among
+    // them included. The caller holds the list.
     bool hash_list(PyObject* list, uint64_t& out) {
         uint64_t lh = mix(~uint64_t{0}, static_cast<uint64_t>(PyList_GET_SIZE(list)));
         bool ok = for_each_item(list, [&](Py_ssize_t, PyObject* item) {
-            Strong held_item = Strong::borrow(item);
+            Strong held = Strong::borrow(item);
             uint64_t ih;
-            if (PyList_Check(item)) {
-                // Nesting as deep as the lists are: a list inside itself
-                // ends in RecursionError, as it does for `dump`.
-                RecursionGuard guard(" while hashing a list");
-                if (!guard || !hash_list(item, ih)) return false;
-            } else if (!hash_value(item, ih)) {
+            if (Py_IS_TYPE(item, &PyList_Type) ? !hash_inner_list(item, ih) : !hash_value(item, ih)) {
                 return false;
             }
             lh = mix(lh, ih);
@@ -119,7 +91,9 @@ public:
     bool hash_field(uint64_t& acc, size_t position, PyObject* value) {
         Strong v = Strong::borrow(value);
         uint64_t lh;
-        if (!hash_value(v.get(), lh)) return false;
+        if (Py_IS_TYPE(value, &PyList_Type) ? !hash_list(value, lh) : !hash_value(value, lh)) {
+            return false;
+        }
         acc = mix(mix(acc, position), lh);
         return true;
     }
@@ -137,6 +111,48 @@ public:
     }
 
 private:
+    bool hash_node_value(PyObject* v, uint64_t& out) {
+        if (uint64_t* h = hashes_.map.find(reinterpret_cast<uintptr_t>(v))) {
+            out = *h;
+            return true;
+        }
+        return hash_separately(v, out);
+    }
+
+    // A node that was not in the tree when it was walked (interpreter code
+    // added it meanwhile, or it sits where the walk does not look): hashed
+    // in a separate run of its own. A property that makes a new node on
+    // every read nests such runs without end.
+    [[gnu::noinline]] bool hash_separately(PyObject* v, uint64_t& out) {
+        RecursionGuard guard(" while hashing a subtree");
+        if (!guard) return false;
+        Strong held = Strong::borrow(v);
+        std::optional<Hashes> fresh = hash_subtrees(walk_, held.get());
+        return fresh && hashed(*fresh, held.get(), out);
+    }
+
+    // Nesting as deep as the lists are: a list inside itself ends in
+    // RecursionError, as it does for `dump`.
+    [[gnu::noinline]] bool hash_inner_list(PyObject* list, uint64_t& out) {
+        RecursionGuard guard(" while hashing a list");
+        return guard && hash_list(list, out);
+    }
+
+    // Values that are neither nodes nor hashed as themselves. What `dump`
+    // shows structurally is hashed the same way: a bare `ast.AST()` (no node
+    // of the tree, but dumped as one, fields and all) as a root of its own,
+    // a list subclass as a list. Anything else by its repr.
+    [[gnu::noinline]] bool hash_other(PyObject* v, uint64_t& out) {
+        if (Py_IS_TYPE(v, walk_.base_type())) return hash_node_value(v, out);
+        if (PyList_Check(v)) return hash_inner_list(v, out);
+        Strong text = Strong::steal(PyObject_Repr(v));
+        if (!text) return false;
+        Py_hash_t h = PyObject_Hash(text.get());
+        if (h == -1 && PyErr_Occurred()) return false;
+        out = mix(word(Py_TYPE(v)), static_cast<uint64_t>(static_cast<int64_t>(h)));
+        return true;
+    }
+
     Walk& walk_;
     Hashes& hashes_;
 };
