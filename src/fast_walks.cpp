@@ -100,7 +100,7 @@ private:
 // it is needed when the child comes off the stack, and for all but the
 // first child that is a whole subtree later.
 template <class Stack>
-inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& table,
+inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable::View& table,
                          Stack& stack) {
     const ClassFields fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
     if (fields.count <= 1) return;
@@ -130,7 +130,7 @@ inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable& t
 
 // A one-off search for a cycle once a walk has recorded CYCLE_CHECK_VISITS
 // nodes. True when the walk may go on; false with ValueError set.
-bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable& table) {
+bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable::View& table) {
     struct Out {
         std::vector<PyObject*>& v;
         void push(PyObject* p) { v.push_back(p); }
@@ -188,7 +188,7 @@ private:
 };
 
 template <Result R>
-bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& table,
+bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View table,
                    Visits<R>& out) {
     PtrArray stack(64);
     stack.push(root);
@@ -212,7 +212,7 @@ bool walk_node_dfs(PyObject* root, const BaseTypes& base, const FieldTable& tabl
 // the loads of one node overlap with the work on the others. The entry
 // tables were requested when the nodes were pushed.
 template <Result R>
-bool walk_node_unordered(PyObject* root, const BaseTypes& base, const FieldTable& table,
+bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
                          Visits<R>& out) {
     PtrArray stack(64);
     stack.push(root);
@@ -250,8 +250,8 @@ PyObject* run_fast_walk(PyObject* node) {
     if (base == nullptr) return nullptr;
     return with_field_table(caches, [&](const FieldTable& table) -> PyObject* {
         Visits<R> out;
-        bool ok = O == Order::Dfs ? walk_node_dfs(node, *base, table, out)
-                                  : walk_node_unordered(node, *base, table, out);
+        bool ok = O == Order::Dfs ? walk_node_dfs(node, *base, table.view(), out)
+                                  : walk_node_unordered(node, *base, table.view(), out);
         if (!ok) return nullptr;
         return out.result();
     });

@@ -111,13 +111,25 @@ public:
     // exception set when reading `_fields` must fail the build.
     int record(PyObject* cls);
 
-    ClassFields lookup(uintptr_t cls) const noexcept {
-        for (size_t i = (cls >> 4) & mask_;; i = (i + 1) & mask_) {
-            uint64_t k = keys_[i];
-            if (k == cls) return {counts_[i], names_[i]};
-            if (k == 0) return {0, nullptr};
+    // The table's arrays as plain pointers, for a walk to keep in
+    // registers: nothing changes the table while a walk holds it.
+    struct View {
+        const uint64_t* keys;
+        const uint8_t* counts;
+        const Strong* const* names;
+        size_t mask;
+
+        ClassFields lookup(uintptr_t cls) const noexcept {
+            for (size_t i = (cls >> 4) & mask;; i = (i + 1) & mask) {
+                uint64_t k = keys[i];
+                if (k == cls) return {counts[i], names[i]};
+                if (k == 0) return {0, nullptr};
+            }
         }
-    }
+    };
+
+    View view() const noexcept { return {keys_.data(), counts_.data(), names_.data(), mask_}; }
+    ClassFields lookup(uintptr_t cls) const noexcept { return view().lookup(cls); }
 
     size_t size() const noexcept { return records_.size(); }
 
