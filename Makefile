@@ -2,6 +2,7 @@
 #
 #   make test            build (Release) into .venv and run the test suite
 #   make bench           build into .venv and run bench/run.py
+#   make icount          build, then instructions per node under callgrind (bench/icount.py)
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
 #   make wheel-test      sdist, wheel from it, fresh venv, suite on the installed wheel
 #   make clean
@@ -9,7 +10,8 @@
 # Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
 # (warnings are errors in the Release build), SAN_WERROR=1 (the same for
 # the sanitizer build), TESTS=tests/test_x.py (what pytest runs),
-# PYTEST_ARGS=..., BENCH_ARGS=..., SAN_PYTHONMALLOC=malloc (see below)
+# PYTEST_ARGS=..., BENCH_ARGS=..., ICOUNT_ARGS=--write-budget,
+# SAN_PYTHONMALLOC=malloc (see below)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -26,6 +28,7 @@ WERROR ?= 0
 TESTS ?= tests
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
+ICOUNT_ARGS ?=
 
 # Installed into the venv so pip can build with --no-build-isolation, which
 # keeps the CMake build directory valid between runs (incremental rebuilds).
@@ -41,7 +44,7 @@ SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
-.PHONY: venv install test bench test-sanitize asan-build wheel-test clean
+.PHONY: venv install test bench icount test-sanitize asan-build wheel-test clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
 # differs from the one it was made with; keep the build tools up to date
@@ -76,6 +79,9 @@ test: install
 
 bench: install
 	cd "$(ROOT)" && "$(VPY)" bench/run.py $(BENCH_ARGS)
+
+icount: install
+	cd "$(ROOT)" && "$(VPY)" bench/icount.py $(ICOUNT_ARGS)
 
 # ASan+UBSan build of the module alone, configured straight with CMake.
 # Debug keeps assertions on; ARBOLUS_SANITIZE sets -O1 -g.

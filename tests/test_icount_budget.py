@@ -1,0 +1,47 @@
+"""Instruction counts per node stay within the checked-in budget.
+
+The counts come from callgrind (bench/icount.py) and do not depend on
+machine load. Lowering a budget is an ordinary commit:
+`make icount ICOUNT_ARGS=--write-budget`.
+"""
+
+import os
+import pathlib
+import shutil
+import sys
+import sysconfig
+
+import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
+sys.path.insert(0, str(BENCH))
+
+import icount  # noqa: E402
+
+
+def test_over_budget_names_the_figure_and_both_counts():
+    budget = {"walk_dfs [in-cache]": 100.0, "set_parents [1k]": 500.0, "gone": 1.0}
+    figs = {"walk_dfs [in-cache]": 103.0, "set_parents [1k]": 515.5, "new": 2.0}
+    problems = icount.over_budget(figs, budget)
+    assert problems == [
+        "set_parents [1k]: 515.5 instructions, budget 500 (+3.1%)",
+        "new: 2 has no budget in icount_budget.json",
+        "gone: in icount_budget.json but no longer measured",
+    ]
+
+
+def built_module():
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    return [p for p in (BENCH.parent / "build").glob(f"*/arbolus{suffix}")
+            if p.parent.name != "asan"]
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="instruction budgets are for the Release build, not the sanitizer build")
+@pytest.mark.skipif(shutil.which("valgrind") is None,
+                    reason="valgrind not installed (apt-get install -y valgrind): "
+                           "instruction budgets not checked")
+@pytest.mark.skipif(not built_module(), reason="no module built under build/ to count")
+def test_instruction_counts_within_budget():
+    problems = icount.over_budget(icount.measure(), icount.load_budget())
+    assert not problems, "over budget:\n" + "\n".join(problems)
