@@ -97,10 +97,14 @@ def driver(manifest_path):
         return tree
 
     def move(tree):
+        # Fields first, then the locations in reverse order, rebuilt without
+        # holes: each location's usual position holds another key.
         for n in node_lists(tree):
             d = n.__dict__
-            values = [(k, d.pop(k)) for k in P.LOCATIONS if k in d]
-            d.update(values)
+            items = list(d.items())
+            d.clear()
+            d.update([kv for kv in items if kv[0] not in P.LOCATIONS])
+            d.update(reversed([kv for kv in items if kv[0] in P.LOCATIONS]))
         return tree
 
     reading = [

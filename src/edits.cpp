@@ -1,6 +1,6 @@
 // The two operations that write to nodes: parent links and missing source
-// locations. Writes go through ordinary attribute assignment, which may run
-// interpreter code; every node and value the call holds is an owned
+// locations. Writes have the effect of ordinary attribute assignment, which
+// may run interpreter code; every node and value the call holds is an owned
 // reference. Writes made before a failure stay made.
 #include <array>
 #include <vector>
@@ -13,18 +13,102 @@ namespace arbolus {
 
 namespace {
 
-// An attribute name interned once per process and kept for its life, so
-// every store passes the same string object with its hash cached.
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        PyObject* name = PyUnicode_InternFromString(text);
-        if (name == nullptr) return nullptr;
-        slot = name;
+// The attribute names the edits write, interned once per process and kept
+// for its life, so every store passes the same string object with its hash
+// cached. The index of a name is its bit in TypeInfo::plain_stores.
+enum NameIndex : size_t { PARENT = 0, LINENO, COL_OFFSET, END_LINENO, END_COL_OFFSET, NAME_COUNT };
+
+constexpr std::array<const char*, NAME_COUNT> NAME_TEXTS = {
+    "parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
+
+std::array<PyObject*, NAME_COUNT> NAMES{};
+
+bool intern_names() {
+    for (size_t i = 0; i < NAME_COUNT; ++i) {
+        if (NAMES[i] != nullptr) continue;
+        PyObject* name = PyUnicode_InternFromString(NAME_TEXTS[i]);
+        if (name == nullptr) return false;
+        NAMES[i] = name;
     }
-    return slot;
+    return true;
 }
 
-PyObject* PARENT_NAME = nullptr;
+// Recomputes which names no class on cls's MRO holds as a data descriptor,
+// for the class as it is now. Only dictionary reads with str keys: no
+// interpreter code runs, so the class cannot change meanwhile. Leaves the
+// record unknown (version 0) when the class has no version tag to check it
+// against later, or on failure (the exception is cleared: the caller then
+// assigns through the attribute protocol, which reports its own errors).
+void refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
+    info.plain_stores = {};
+    if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return;
+    PyObject* mro = cls->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return;
+    uint32_t plain = (uint32_t{1} << NAME_COUNT) - 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && plain != 0; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return;
+        Strong dict = Strong::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) {
+            PyErr_Clear();
+            return;
+        }
+        for (size_t n = 0; n < NAME_COUNT; ++n) {
+            PyObject* found = nullptr;
+            int r = PyDict_GetItemRef(dict.get(), NAMES[n], &found);
+            if (r < 0) {
+                PyErr_Clear();
+                return;
+            }
+            if (r > 0 && Py_TYPE(found)->tp_descr_set != nullptr) plain &= ~(uint32_t{1} << n);
+            Py_XDECREF(found);
+        }
+    }
+    info.plain_stores = {cls->tp_version_tag, plain};
+}
+
+// Where assigning `obj.<NAMES[which]>` goes.
+enum class Store { Error, Protocol, Plain };
+
+// Plain (with *dict set) when the assignment is exactly a store into the
+// instance dictionary: the class uses the generic assignment, the instance
+// has an exact dict, and the name has no data descriptor on the MRO
+// (checked against the class's version tag, which changes whenever an
+// attribute of the class or of a base is assigned). Protocol otherwise;
+// Error (exception set) when info_of(), which gives the class's record,
+// fails.
+template <class InfoOf>
+Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict) {
+    PyTypeObject* cls = Py_TYPE(obj);
+    if (cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
+    PyObject* d = get_instance_dict_fast(obj);
+    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
+    const TypeInfo* info = info_of(cls);
+    if (info == nullptr) return Store::Error;
+    const unsigned int version = cls->tp_version_tag;
+    if (version == 0 || info->plain_stores.version != version) refresh_plain_stores(*info, cls);
+    if (info->plain_stores.version == 0 || !(info->plain_stores.names & (uint32_t{1} << which))) {
+        return Store::Protocol;
+    }
+    *dict = d;
+    return Store::Plain;
+}
+
+// obj.<NAMES[which]> = value, with the effect of ordinary assignment.
+// -1 with an exception set on failure.
+template <class InfoOf>
+int assign(PyObject* obj, size_t which, PyObject* value, InfoOf&& info_of) {
+    PyObject* dict = nullptr;
+    switch (store_kind(obj, which, info_of, &dict)) {
+        case Store::Plain:
+            return PyDict_SetItem(dict, NAMES[which], value);
+        case Store::Protocol:
+            return PyObject_SetAttr(obj, NAMES[which], value);
+        case Store::Error:
+            break;
+    }
+    return -1;
+}
 
 }  // namespace
 
@@ -32,9 +116,9 @@ PyObject* set_parents(PyObject* node) {
     Strong root = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    PyObject* parent_name = interned(PARENT_NAME, "parent");
-    if (parent_name == nullptr) return nullptr;
+    if (!intern_names()) return nullptr;
 
+    auto info_of = [&](PyTypeObject* cls) { return walk->type_info(cls); };
     std::vector<Strong> stack;
     std::vector<Strong> children;
     stack.push_back(root);
@@ -46,7 +130,7 @@ PyObject* set_parents(PyObject* node) {
         if (!walk->push_children(p.get(), children)) return nullptr;
         // The buffer holds the children last first: store in field order.
         for (size_t i = children.size(); i-- > 0;) {
-            if (PyObject_SetAttr(children[i].get(), parent_name, p.get()) < 0) return nullptr;
+            if (assign(children[i].get(), PARENT, p.get(), info_of) < 0) return nullptr;
         }
         for (Strong& child : children) stack.push_back(std::move(child));
         children.clear();
@@ -57,19 +141,17 @@ PyObject* set_parents(PyObject* node) {
 namespace {
 
 struct LocationAttribute {
-    const char* name;
+    size_t name;  // NameIndex
     uint8_t bit;
     bool none_is_missing;
 };
 
 constexpr std::array<LocationAttribute, 4> LOCATIONS = {{
-    {"lineno", LOC_LINENO, false},
-    {"col_offset", LOC_COL_OFFSET, false},
-    {"end_lineno", LOC_END_LINENO, true},
-    {"end_col_offset", LOC_END_COL_OFFSET, true},
+    {LINENO, LOC_LINENO, false},
+    {COL_OFFSET, LOC_COL_OFFSET, false},
+    {END_LINENO, LOC_END_LINENO, true},
+    {END_COL_OFFSET, LOC_END_COL_OFFSET, true},
 }};
-
-std::array<PyObject*, 4> LOCATION_NAMES = {nullptr, nullptr, nullptr, nullptr};
 
 // The four values in force for a subtree, in LOCATIONS order.
 using LocationRecord = std::array<Strong, 4>;
@@ -79,17 +161,49 @@ struct Pending {
     size_t record;  // index of the record the node inherits
 };
 
+// The location `loc` of node `n`, whose usual position in `dict` (n's
+// dictionary when the repair started) holds no key: reads it if it
+// is present elsewhere, else writes the inherited value `in_force`, which
+// becomes the value the subtree inherits. When the write is a plain store
+// into `dict`, one insert-if-absent probe does both. Out of line: parsed
+// nodes never get here. False with an exception set.
+template <class InfoOf>
+[[gnu::noinline]] bool fill_if_absent(PyObject* n, PyObject* dict, const LocationAttribute& loc,
+                                      Strong& in_force, InfoOf&& info_of) {
+    PyObject* name = NAMES[loc.name];
+    PyObject* value = nullptr;
+    PyObject* store_dict = nullptr;
+    const Store kind = store_kind(n, loc.name, info_of, &store_dict);
+    if (kind == Store::Error) return false;
+    if (kind == Store::Plain && store_dict == dict) {
+        const int r = PyDict_SetDefaultRef(dict, name, in_force.get(), &value);
+        if (r < 0) return false;
+        Strong found = Strong::steal(value);
+        if (r == 0 || value != Py_None || !loc.none_is_missing) {
+            in_force = std::move(found);
+            return true;
+        }
+        // A None that counts as missing (immortal): written below.
+    } else {
+        value = PyDict_GetItemWithError(dict, name);
+        if (value == nullptr && PyErr_Occurred()) return false;
+        if (value != nullptr && (value != Py_None || !loc.none_is_missing)) {
+            in_force = Strong::borrow(value);
+            return true;
+        }
+    }
+    return assign(n, loc.name, in_force.get(), info_of) == 0;
+}
+
 }  // namespace
 
 PyObject* fix_missing_locations(PyObject* node) {
     Strong result = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    std::array<PyObject*, 4> names{};
-    for (size_t a = 0; a < LOCATIONS.size(); ++a) {
-        names[a] = interned(LOCATION_NAMES[a], LOCATIONS[a].name);
-        if (names[a] == nullptr) return nullptr;
-    }
+    if (!intern_names()) return nullptr;
+    const std::array<PyObject*, 4> names = {NAMES[LINENO], NAMES[COL_OFFSET], NAMES[END_LINENO],
+                                            NAMES[END_COL_OFFSET]};
     Strong one = Strong::steal(PyLong_FromLong(1));
     Strong zero = Strong::steal(PyLong_FromLong(0));
     if (!one || !zero) return nullptr;
@@ -108,26 +222,50 @@ PyObject* fix_missing_locations(PyObject* node) {
         if (!watch.visit(*walk, node)) return nullptr;
         PyObject* n = item.node.get();
         size_t inherit = item.record;
-        const TypeInfo* info = walk->type_info(Py_TYPE(n));
-        if (info == nullptr) return nullptr;
-        const uint8_t locations = info->locations;
+        const TypeInfo* found = walk->type_info(Py_TYPE(n));
+        if (found == nullptr) return nullptr;
+        const TypeInfo& info = *found;
+        const uint8_t locations = info.locations;
+        // (An assignment hook may have changed the node's class meanwhile.)
+        auto own_info = [&](PyTypeObject* cls) {
+            return reinterpret_cast<PyObject*>(cls) == info.cls.get() ? &info : walk->type_info(cls);
+        };
         if (locations != 0) {
             Strong dict = Strong::borrow(get_instance_dict_fast(n));
-            LocationRecord record = records[inherit];
+            // Each value is set once: found present, else inherited. (The
+            // record table does not change while one node is repaired.)
+            const LocationRecord& inherited = records[inherit];
+            LocationRecord record;
             for (size_t a = 0; a < LOCATIONS.size(); ++a) {
-                if (!(locations & LOCATIONS[a].bit)) continue;
+                const LocationAttribute& loc = LOCATIONS[a];
+                if (!(locations & loc.bit)) {
+                    record[a] = inherited[a];
+                    continue;
+                }
+                PyObject* name = names[a];
                 if (dict) {
                     // Parsed nodes keep their locations right after their
                     // fields, in this order.
-                    PyObject* value =
-                        pydict::lookup_at(dict.get(), info->fields.size() + a, names[a]);
-                    if (value != nullptr && !(value == Py_None && LOCATIONS[a].none_is_missing)) {
+                    const size_t pos = info.fields.size() + a;
+                    PyObject* value = pydict::value_if_key_at(dict.get(), pos, name);
+                    if (value == nullptr) {
+                        if (pydict::position_free(dict.get(), pos)) {
+                            record[a] = inherited[a];
+                            if (!fill_if_absent(n, dict.get(), loc, record[a], own_info)) {
+                                return nullptr;
+                            }
+                            continue;
+                        }
+                        value = PyDict_GetItemWithError(dict.get(), name);
+                        if (value == nullptr && PyErr_Occurred()) return nullptr;
+                    }
+                    if (value != nullptr && (value != Py_None || !loc.none_is_missing)) {
                         record[a] = Strong::borrow(value);
                         continue;
                     }
-                    if (value == nullptr && PyErr_Occurred()) return nullptr;
                 }
-                if (PyObject_SetAttr(n, names[a], record[a].get()) < 0) return nullptr;
+                record[a] = inherited[a];
+                if (assign(n, loc.name, record[a].get(), own_info) < 0) return nullptr;
             }
             records.push_back(std::move(record));
             inherit = records.size() - 1;

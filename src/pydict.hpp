@@ -115,6 +115,26 @@ inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
 #endif
 }
 
+// Whether entry position `pos` holds no key: it is past the entries in use
+// or its entry was deleted. Where the layout is not known, false.
+inline bool position_free(PyObject* dict, size_t pos) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    const KeysHeader* keys = keys_of(dict);
+    if (d->ma_values == nullptr) {
+        if (pos >= static_cast<size_t>(keys->nentries)) return true;
+        if (keys->kind == KEYS_GENERAL) return general_entries(keys)[pos].key == nullptr;
+        return unicode_entries(keys)[pos].key == nullptr;
+    }
+    // Split table: positions count the used values only.
+    return pos >= static_cast<size_t>(d->ma_used);
+#else
+    (void)dict;
+    (void)pos;
+    return false;
+#endif
+}
+
 // The value `dict` holds under `key`, found at entry position `pos` when
 // it is there (see value_if_key_at), else by an ordinary lookup. Null when
 // absent, with an exception set if the lookup failed.

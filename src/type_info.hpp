@@ -21,10 +21,20 @@ enum LocationBit : uint8_t {
     LOC_END_COL_OFFSET = 8,
 };
 
+// Which of a writer's attribute names can be assigned to an instance by a
+// plain store into its instance dictionary, because no class on the MRO
+// holds a data descriptor under the name. Known for the class as it was at
+// type version `version` (0: not known); filled in by the writer.
+struct PlainStores {
+    unsigned int version = 0;
+    uint32_t names = 0;  // bit i: the writer's name i
+};
+
 struct TypeInfo {
     std::vector<Strong> fields;  // exact, interned str names of `_fields`
     Strong cls;                  // keeps the class (and so its address) alive
     uint8_t locations = 0;       // LocationBit set from `_attributes`
+    mutable PlainStores plain_stores;
 };
 
 // Appends the interned string names of a tuple-valued class attribute to
