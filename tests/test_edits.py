@@ -352,3 +352,131 @@ def test_fix_missing_locations_forbidden_attribute():
     root = Slotted()
     assert type(caught(arbolus.fix_missing_locations, root)) is AttributeError
     assert root.lineno == 1
+
+
+# --- stores honour the class's own assignment ------------------------------------
+
+
+class SetOnly:
+    """A data descriptor with a setter only."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __set__(self, obj, value):
+        self.log.append(value)
+
+
+class GetOnly:
+    """Not a data descriptor: assignment goes to the instance dict."""
+
+    def __get__(self, obj, cls=None):
+        return "class value"
+
+
+def logging_property(log, name):
+    return property(lambda self: "from property", lambda self, v: log.append(v))
+
+
+def make_class(kind, name, log):
+    """A subclass of ast.Pass whose assignment of `name` takes its own way."""
+    if kind == "__setattr__":
+        def setattr_(self, attr, value):
+            if attr == name:
+                log.append(value)
+            super(cls, self).__setattr__(attr, value)
+        body = {"__setattr__": setattr_}
+    elif kind == "property":
+        body = {name: logging_property(log, name)}
+    elif kind == "setter-only descriptor":
+        body = {name: SetOnly(log)}
+    elif kind == "slot":
+        body = {"__slots__": (name,)}
+    else:
+        body = {name: GetOnly()}
+    cls = type("Special", (ast.Pass,), body)
+    # An ordinary subclass below it inherits the way.
+    return type("SpecialChild", (cls,), {})
+
+
+KINDS = ["__setattr__", "property", "setter-only descriptor", "slot", "non-data descriptor"]
+
+
+def stored_where(kind, node, name, log, expected):
+    """Checks that `expected` went where `kind` sends it."""
+    if kind in ("property", "setter-only descriptor"):
+        assert log == [expected] and name not in node.__dict__
+    elif kind == "slot":
+        assert getattr(node, name) is expected and name not in node.__dict__
+    else:
+        assert node.__dict__[name] is expected
+        if kind == "__setattr__":
+            assert log == [expected]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_set_parents_assigns_as_the_class_says(kind):
+    log = []
+    node = make_class(kind, "parent", log)()
+    module = module_of(node)
+    for _ in range(2):  # the second call meets the class again
+        log.clear()
+        arbolus.set_parents(module)
+        stored_where(kind, node, "parent", log, module)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("name", ["lineno", "end_lineno"])
+def test_fix_missing_locations_assigns_as_the_class_says(kind, name):
+    log = []
+    cls = make_class(kind, name, log)
+    for _ in range(2):
+        node = cls()
+        log.clear()
+        arbolus.fix_missing_locations(module_of(node))
+        stored_where(kind, node, name, log, 1)
+
+
+@pytest.mark.parametrize("on", ["class", "base"])
+def test_descriptor_added_after_a_first_call_is_honoured(on):
+    base = type("Base", (ast.Pass,), {})
+    cls = type("Leaf", (base,), {})
+    node = cls()
+    module = module_of(node)
+    arbolus.set_parents(module)
+    arbolus.fix_missing_locations(module)
+    assert node.__dict__["parent"] is module and node.__dict__["lineno"] == 1
+
+    log = []
+    target = cls if on == "class" else base
+    target.parent = logging_property(log, "parent")
+    target.lineno = logging_property(log, "lineno")
+    del node.__dict__["parent"], node.__dict__["lineno"]
+    arbolus.set_parents(module)
+    arbolus.fix_missing_locations(module)
+    assert log == [module, 1]
+    assert "parent" not in node.__dict__ and "lineno" not in node.__dict__
+
+    # Removed again: plain stores into the dict once more.
+    del target.parent, target.lineno
+    arbolus.set_parents(module)
+    arbolus.fix_missing_locations(module)
+    assert node.__dict__["parent"] is module and node.__dict__["lineno"] == 1
+    assert log == [module, 1]
+
+
+def test_locations_present_away_from_their_usual_place():
+    # Deleted and put back: the usual positions are free, the values are
+    # present later in the dict (None for end_lineno, which counts as missing).
+    def build():
+        tree = ast.parse("x = f(y)\nz = 1\n")
+        for n in preorder(tree):
+            d = n.__dict__
+            if "lineno" in d:
+                lineno, end = d.pop("lineno"), d.pop("end_lineno")
+                d["lineno"] = lineno + 10
+                d["end_lineno"] = None
+        return tree
+
+    ours = assert_like_stdlib(build)
+    assert locations(preorder(ours))[1] == (11, 0, 1, 8)
