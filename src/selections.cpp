@@ -14,9 +14,11 @@ namespace {
 // The topmost descendants of `root` whose exact class is in `kinds`, as
 // edges in depth-first pre-order. The root itself is never a candidate.
 std::optional<std::vector<Edge>> frontier_edges(PyObject* root, PyObject* kinds) {
-    std::optional<TypeSet> set = TypeSet::make(kinds);
-    if (!set) return std::nullopt;
-    std::optional<Walk> walk = Walk::make(thread_caches());
+    ThreadCaches& caches = thread_caches();
+    std::optional<TypeSetHandle> handle = TypeSetHandle::make(caches.type_sets, kinds);
+    if (!handle) return std::nullopt;
+    const TypeSet::View set = handle->view();
+    std::optional<Walk> walk = Walk::make(caches);
     if (!walk) return std::nullopt;
 
     Strong top = Strong::borrow(root);
@@ -25,13 +27,13 @@ std::optional<std::vector<Edge>> frontier_edges(PyObject* root, PyObject* kinds)
     if (!walk->push_child_edges(top, stack)) return std::nullopt;
     CycleWatch watch;
     auto expands = [&](PyObject* n, bool is_root) {
-        return is_root || !set->contains(Py_TYPE(n));
+        return is_root || !set.contains(Py_TYPE(n));
     };
     while (!stack.empty()) {
         Edge edge = std::move(stack.back());
         stack.pop_back();
         if (!watch.visit(*walk, root, expands)) return std::nullopt;
-        if (set->contains(edge.node.type())) {
+        if (set.contains(edge.node.type())) {
             matches.push_back(std::move(edge));
         } else if (!walk->push_child_edges(edge.node, stack)) {
             return std::nullopt;
@@ -86,21 +88,22 @@ PyObject* walk_frontier_edges(PyObject* node, PyObject* kinds) {
 }
 
 PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
-    std::optional<TypeSet> kind_set = TypeSet::make(kinds);
-    if (!kind_set) return nullptr;
-    std::optional<TypeSet> prune_set;
-    if (prune != Py_None) {
-        prune_set = TypeSet::make(prune);
-        if (!prune_set) return nullptr;
-    }
-    std::optional<Walk> walk = Walk::make(thread_caches());
+    ThreadCaches& caches = thread_caches();
+    std::optional<TypeSetHandle> kind_handle = TypeSetHandle::make(caches.type_sets, kinds);
+    if (!kind_handle) return nullptr;
+    std::optional<TypeSetHandle> prune_handle =
+        prune != Py_None ? TypeSetHandle::make(caches.type_sets, prune) : std::nullopt;
+    if (prune != Py_None && !prune_handle) return nullptr;
+    const TypeSet::View kind_set = kind_handle->view();
+    const TypeSet::View prune_set = prune_handle ? prune_handle->view() : TypeSet::View(nullptr, 0);
+    std::optional<Walk> walk = Walk::make(caches);
     if (!walk) return nullptr;
 
-    const bool pruning = prune_set && !prune_set->empty();
-    const bool matching = !kind_set->empty();
+    const bool pruning = !prune_set.empty();
+    const bool matching = !kind_set.empty();
     // The root object is descended wherever it occurs, whatever its class.
     auto expands = [&](PyObject* n, bool) {
-        return n == node || !pruning || !prune_set->contains(Py_TYPE(n));
+        return n == node || !pruning || !prune_set.contains(Py_TYPE(n));
     };
     std::vector<Strong> stack;
     std::vector<Strong> matches;
@@ -113,17 +116,20 @@ PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
         if (expands(n.get(), n.get() == node) && !walk->push_children(n.get(), stack)) {
             return nullptr;
         }
-        if (matching && kind_set->contains(n.type())) matches.push_back(std::move(n));
+        if (matching && kind_set.contains(n.type())) matches.push_back(std::move(n));
     }
     return into_pylist(matches);
 }
 
 PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracket) {
-    std::optional<TypeSet> kind_set = TypeSet::make(kinds);
-    if (!kind_set) return nullptr;
-    std::optional<TypeSet> bracket_set = TypeSet::make(bracket);
-    if (!bracket_set) return nullptr;
-    std::optional<Walk> walk = Walk::make(thread_caches());
+    ThreadCaches& caches = thread_caches();
+    std::optional<TypeSetHandle> kind_handle = TypeSetHandle::make(caches.type_sets, kinds);
+    if (!kind_handle) return nullptr;
+    std::optional<TypeSetHandle> bracket_handle = TypeSetHandle::make(caches.type_sets, bracket);
+    if (!bracket_handle) return nullptr;
+    const TypeSet::View kind_set = kind_handle->view();
+    const TypeSet::View bracket_set = bracket_handle->view();
+    std::optional<Walk> walk = Walk::make(caches);
     if (!walk) return nullptr;
 
     struct Event {
@@ -133,14 +139,14 @@ PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracke
     std::vector<Step> steps;
     std::vector<Strong> scratch;
     std::vector<Event> events;
-    const bool dispatching = !kind_set->empty();
-    const bool bracketing = !bracket_set->empty();
+    const bool dispatching = !kind_set.empty();
+    const bool bracketing = !bracket_set.empty();
 
     // Expands n, opening a bracket around its descent when its class asks.
     auto descend = [&](Strong n) {
         scratch.clear();
         if (!walk->push_children(n.get(), scratch)) return false;
-        if (bracketing && bracket_set->contains(n.type())) {
+        if (bracketing && bracket_set.contains(n.type())) {
             events.push_back({1, n});
             steps.push_back({Step::Close, std::move(n)});
         }
@@ -148,7 +154,7 @@ PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracke
         return true;
     };
     auto expands = [&](PyObject* n, bool is_root) {
-        return is_root || !dispatching || !kind_set->contains(Py_TYPE(n));
+        return is_root || !dispatching || !kind_set.contains(Py_TYPE(n));
     };
 
     if (!descend(Strong::borrow(node))) return nullptr;
@@ -161,7 +167,7 @@ PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracke
             continue;
         }
         if (!watch.visit(*walk, node, expands)) return nullptr;
-        if (dispatching && kind_set->contains(step.node.type())) {
+        if (dispatching && kind_set.contains(step.node.type())) {
             events.push_back({0, std::move(step.node)});
         } else if (!descend(std::move(step.node))) {
             return nullptr;

@@ -31,6 +31,7 @@ void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
         out.push_back(record->cls.release());
         for (Strong& name : record->fields) out.push_back(name.release());
     }
+    caches.type_sets.take_all(out);
 }
 
 bool holds_lock_of(PyInterpreterState* interp) {

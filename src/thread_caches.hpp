@@ -9,6 +9,7 @@
 
 #include "node_types.hpp"
 #include "type_info.hpp"
+#include "type_set.hpp"
 
 namespace arbolus {
 
@@ -27,6 +28,7 @@ struct ThreadCaches {
     std::unique_ptr<FieldTable> field_table;
     bool field_table_held = false;
     TypeInfoCache type_info;
+    TypeSetCache type_sets;
 };
 
 // The calling thread's caches for the current interpreter. Requires the

@@ -259,3 +259,72 @@ def test_empty_selection_still_reads_whole_tree(call):
     exc = bad.exc = Boom()
     assert caught(call, tree) is exc
     assert list(map(sys.getrefcount, nodes)) == before
+
+
+# --- class sets kept between calls -----------------------------------------------
+
+def fresh_classes(n):
+    return [type(f"K{i}", (ast.expr,), {"_fields": ()}) for i in range(n)]
+
+
+def test_kept_sets_answer_for_their_own_tuple_only():
+    classes = fresh_classes(12)
+    tree = ast.Module(body=[ast.Expr(value=cls()) for cls in classes], type_ignores=[])
+    tuples = [(cls,) for cls in classes]
+    # More tuples than the thread keeps, twice round: every call still sees
+    # exactly the classes of the tuple it was given.
+    for _ in range(2):
+        for i, kinds in enumerate(tuples):
+            assert arbolus.walk_frontier(tree, kinds) == [tree.body[i].value]
+            assert arbolus.walk_of_types(tree, (), kinds) == []
+    # A tuple subclass is read afresh on every call.
+    class Kinds(tuple):
+        pass
+
+    assert arbolus.walk_frontier(tree, Kinds(classes[:2])) == [e.value for e in tree.body[:2]]
+
+
+def test_kept_tuples_are_released_when_replaced():
+    classes = fresh_classes(3)
+    tree = ast.Module(body=[ast.Expr(value=cls()) for cls in classes], type_ignores=[])
+    kinds = tuple(classes)
+    before = sys.getrefcount(kinds)
+    arbolus.walk_frontier(tree, kinds)
+    assert sys.getrefcount(kinds) == before + 1  # kept for the next call
+    for cls in fresh_classes(20):
+        arbolus.walk_frontier(tree, (cls,))
+    assert sys.getrefcount(kinds) == before
+
+
+def test_failing_tuples_are_not_kept():
+    kinds = (ast.Name, 3)
+    before = sys.getrefcount(kinds)
+    for _ in range(2):
+        with pytest.raises(TypeError, match="'int' object is not an instance of 'type'"):
+            arbolus.walk_frontier(ast.parse("x"), kinds)
+    assert sys.getrefcount(kinds) == before
+
+
+class Nesting(ast.expr):
+    """Reading its field makes nested calls with many new tuples, which
+    cycle through every kept set the outer call is not using."""
+    _fields = ("value",)
+
+    @property
+    def value(self):
+        for cls in fresh_classes(20):
+            arbolus.walk_of_types(self.inner, (cls,), (cls, ast.Name))
+        return self.inner
+
+
+def test_sets_in_use_survive_nested_calls():
+    names = [ast.Name(id=str(i), ctx=ast.Load()) for i in range(3)]
+    nesting = Nesting()
+    nesting.inner = ast.Tuple(elts=names[1:], ctx=ast.Load())
+    tree = ast.Module(body=[ast.Expr(names[0]), ast.Expr(nesting)], type_ignores=[])
+    kinds, bracket = (ast.Name, ast.Constant), (ast.Tuple, ast.Expr)
+    for _ in range(2):
+        assert arbolus.walk_frontier(tree, kinds) == names
+        assert arbolus.walk_of_types(tree, kinds, (ast.Tuple,)) == names[:1]
+        events = arbolus.walk_frontier_events(tree, kinds, bracket)
+        assert [code for code, _ in events] == [1, 0, 2, 1, 1, 0, 0, 2, 2]
