@@ -110,6 +110,7 @@ def driver(manifest_path):
     statement = ast.parse("total += g(i, key=b)[0] * h.attr(i)").body[0]
     classes = node_classes()
     some_classes, all_classes = tuple(classes[:20]), tuple(classes)
+    its_context = (type(name_node.ctx),)
 
     import arbolus
 
@@ -174,6 +175,9 @@ def driver(manifest_path):
          lambda: arbolus.walk_frontier(name_node, some_classes)),
         (f"walk_frontier(Name, all {len(all_classes)} classes)",
          lambda: arbolus.walk_frontier(name_node, all_classes)),
+        # The call above matches the Name's context; this one only that.
+        ("walk_frontier(Name, (its context class,))",
+         lambda: arbolus.walk_frontier(name_node, its_context)),
         ("walk_frontier_events(statement, (), ())",
          lambda: arbolus.walk_frontier_events(statement, (), ())),
         ("walk_frontier_events(statement, Name, brackets)",

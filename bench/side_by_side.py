@@ -150,12 +150,16 @@ def main(argv=None):
     stmts = [s for t in out_trees for s in ast.walk(t)
              if isinstance(s, ast.stmt) and not hasattr(s, "body")][:20000]
     name_node, stmt = names[0], ast.parse("total += g(i, key=b)[0] * h.attr(i)").body[0]
+    its_context = (type(name_node.ctx),)
     per_call = [
         ("walk_frontier(Name, ())", lambda m, n: m.walk_frontier(n, ()), name_node, names),
         ("walk_frontier(Name, 20 classes)", lambda m, n: m.walk_frontier(n, some),
          name_node, names),
         (f"walk_frontier(Name, {len(all_classes)} classes)",
          lambda m, n: m.walk_frontier(n, all_classes), name_node, names),
+        # The call above matches the Name's context; this one only that.
+        ("walk_frontier(Name, (its context class,))",
+         lambda m, n: m.walk_frontier(n, its_context), name_node, names),
         ("walk_frontier_events(stmt, (), ())",
          lambda m, n: m.walk_frontier_events(n, (), ()), stmt, stmts),
         ("walk_frontier_events(stmt, Name, brackets)",
