@@ -6,7 +6,7 @@ collector off), on the same trees, in cache (one tree, repeated calls) and
 out of cache (a pass over many trees). Figures are ns per node, or ns per
 call for the per-call rows, with new/old as the ratio (below 1: faster).
 
-    python bench/side_by_side.py OLD_MODULE [NEW_MODULE] [--rows set_parents,...]
+    python bench/side_by_side.py OLD_MODULE [NEW_MODULE] [--rows "set_parents;..."]
 
 OLD_MODULE is a built module file (for instance one built from an earlier
 commit with `cmake -S <export> -B <dir>`); NEW_MODULE defaults to the
@@ -90,7 +90,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("old")
     ap.add_argument("new", nargs="?")
-    ap.add_argument("--rows", default="", help="comma-separated row names (default: all)")
+    ap.add_argument("--rows", default="", help="row names separated by ; (default: all)")
     ap.add_argument("--rounds", type=int, default=31)
     ap.add_argument("--stride", type=int, default=6, help="every n-th corpus file out of cache")
     args = ap.parse_args(argv)
@@ -111,7 +111,7 @@ def main(argv=None):
     gc.collect()
     gc.freeze()
 
-    wanted = {r.strip() for r in args.rows.split(",") if r.strip()}
+    wanted = {r.strip() for r in args.rows.split(";") if r.strip()}
     lines = []
 
     # Medians, and the ratio of the fastest samples: on a machine shared
