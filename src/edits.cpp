@@ -36,35 +36,32 @@ bool intern_names() {
 // Recomputes which names no class on cls's MRO holds as a data descriptor,
 // for the class as it is now. Only dictionary reads with str keys: no
 // interpreter code runs, so the class cannot change meanwhile. Leaves the
-// record unknown (version 0) when the class has no version tag to check it
-// against later, or on failure (the exception is cleared: the caller then
-// assigns through the attribute protocol, which reports its own errors).
-void refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
+// record unknown (version 0), so that every assignment takes the attribute
+// protocol, when the class has no version tag to check it against later or
+// its MRO is not a tuple of classes. False with an exception set when a
+// read fails.
+bool refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
     info.plain_stores = {};
-    if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return;
+    if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return true;
     PyObject* mro = cls->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return;
+    if (mro == nullptr || !PyTuple_Check(mro)) return true;
     uint32_t plain = (uint32_t{1} << NAME_COUNT) - 1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && plain != 0; ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return;
+        if (!PyType_Check(base)) return true;
         Strong dict = Strong::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
-        if (!dict) {
-            PyErr_Clear();
-            return;
-        }
+        if (!dict) return false;
         for (size_t n = 0; n < NAME_COUNT; ++n) {
             PyObject* found = nullptr;
-            int r = PyDict_GetItemRef(dict.get(), NAMES[n], &found);
-            if (r < 0) {
-                PyErr_Clear();
-                return;
+            if (PyDict_GetItemRef(dict.get(), NAMES[n], &found) < 0) return false;
+            if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) {
+                plain &= ~(uint32_t{1} << n);
             }
-            if (r > 0 && Py_TYPE(found)->tp_descr_set != nullptr) plain &= ~(uint32_t{1} << n);
             Py_XDECREF(found);
         }
     }
     info.plain_stores = {cls->tp_version_tag, plain};
+    return true;
 }
 
 // Where assigning `obj.<NAMES[which]>` goes.
@@ -75,8 +72,8 @@ enum class Store { Error, Protocol, Plain };
 // has an exact dict, and the name has no data descriptor on the MRO
 // (checked against the class's version tag, which changes whenever an
 // attribute of the class or of a base is assigned). Protocol otherwise;
-// Error (exception set) when info_of(), which gives the class's record,
-// fails.
+// Error (exception set) when info_of(), which gives the class's record, or
+// reading the class fails.
 template <class InfoOf>
 Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict) {
     PyTypeObject* cls = Py_TYPE(obj);
@@ -86,7 +83,10 @@ Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict)
     const TypeInfo* info = info_of(cls);
     if (info == nullptr) return Store::Error;
     const unsigned int version = cls->tp_version_tag;
-    if (version == 0 || info->plain_stores.version != version) refresh_plain_stores(*info, cls);
+    if ((version == 0 || info->plain_stores.version != version) &&
+        !refresh_plain_stores(*info, cls)) {
+        return Store::Error;
+    }
     if (info->plain_stores.version == 0 || !(info->plain_stores.names & (uint32_t{1} << which))) {
         return Store::Protocol;
     }
