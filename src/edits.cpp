@@ -120,20 +120,19 @@ PyObject* set_parents(PyObject* node) {
 
     auto info_of = [&](PyTypeObject* cls) { return walk->type_info(cls); };
     std::vector<Strong> stack;
-    std::vector<Strong> children;
     stack.push_back(root);
     CycleWatch watch;
     while (!stack.empty()) {
         Strong p = std::move(stack.back());
         stack.pop_back();
         if (!watch.visit(*walk, root.get())) return nullptr;
-        if (!walk->push_children(p.get(), children)) return nullptr;
-        // The buffer holds the children last first: store in field order.
-        for (size_t i = children.size(); i-- > 0;) {
-            if (assign(children[i].get(), PARENT, p.get(), info_of) < 0) return nullptr;
+        // The children go straight onto the stack, last first; all of them
+        // are pushed before the first store, and stored in field order.
+        const size_t start = stack.size();
+        if (!walk->push_children(p.get(), stack)) return nullptr;
+        for (size_t i = stack.size(); i-- > start;) {
+            if (assign(stack[i].get(), PARENT, p.get(), info_of) < 0) return nullptr;
         }
-        for (Strong& child : children) stack.push_back(std::move(child));
-        children.clear();
     }
     Py_RETURN_NONE;
 }
