@@ -89,9 +89,15 @@ public:
     };
     static constexpr size_t SIZE = 8;
 
+    // The entry last found is looked at first: callers tend to repeat one
+    // tuple.
     Entry* find(PyObject* tuple) noexcept {
-        for (Entry& e : entries_) {
-            if (e.tuple.get() == tuple) return &e;
+        if (entries_[last_].tuple.get() == tuple) return &entries_[last_];
+        for (size_t i = 0; i < SIZE; ++i) {
+            if (entries_[i].tuple.get() == tuple) {
+                last_ = i;
+                return &entries_[i];
+            }
         }
         return nullptr;
     }
@@ -108,6 +114,7 @@ public:
             replaced = std::move(e.tuple);
             e.tuple = Strong::borrow(tuple);
             e.set = std::move(set);
+            last_ = static_cast<size_t>(&e - entries_.data());
             return &e;
         }
         return nullptr;
@@ -123,7 +130,8 @@ public:
 
 private:
     std::array<Entry, SIZE> entries_;
-    size_t next_ = 0;
+    size_t next_ = 0;  // where the next replacement starts looking
+    size_t last_ = 0;  // the entry last found or filled
 };
 
 // The class set of one call's tuple argument: a cache entry the call uses
