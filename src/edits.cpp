@@ -177,8 +177,12 @@ template <class InfoOf>
     if (kind == Store::Plain && store_dict == dict) {
         const int r = PyDict_SetDefaultRef(dict, name, in_force.get(), &value);
         if (r < 0) return false;
+        if (r == 0) {
+            Py_DECREF(value);  // inserted: the value is in_force's own
+            return true;
+        }
         Strong found = Strong::steal(value);
-        if (r == 0 || value != Py_None || !loc.none_is_missing) {
+        if (value != Py_None || !loc.none_is_missing) {
             in_force = std::move(found);
             return true;
         }
