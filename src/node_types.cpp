@@ -77,7 +77,7 @@ void FieldTable::insert(uintptr_t cls, uint8_t count, const Strong* names) {
             keys_[i] = cls;
             counts_[i] = count;
             names_[i] = names;
-            if (4 * records_.size() > 3 * keys_.size()) grow();
+            if (2 * records_.size() > keys_.size()) grow();
             return;
         }
     }
