@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "compiler.hpp"
 #include "cycles.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
@@ -76,7 +77,7 @@ public:
     }
 
 private:
-    [[gnu::noinline]] void grow() { reallocate(2 * static_cast<size_t>(limit_ - data_)); }
+    ARBOLUS_NOINLINE void grow() { reallocate(2 * static_cast<size_t>(limit_ - data_)); }
 
     void reallocate(size_t capacity) {
         size_t n = size();
@@ -222,11 +223,11 @@ bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable:
         size_t k = stack.size() < 4 ? stack.size() : 4;
         for (size_t j = 0; j < k; ++j) {
             batch[j] = stack.pop();
-            __builtin_prefetch(batch[j]);
+            prefetch(batch[j]);
         }
         for (size_t j = 0; j < k; ++j) {
             PyObject* dict = get_instance_dict_fast(batch[j]);
-            if (dict != nullptr) __builtin_prefetch(dict);
+            if (dict != nullptr) prefetch(dict);
         }
         for (size_t j = 0; j < k; ++j) {
             out.record(batch[j]);

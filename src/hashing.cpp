@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
 #include "recursion.hpp"
@@ -183,7 +184,7 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root) {
     constexpr size_t AHEAD = 8;
     const std::vector<Strong>& nodes = *order;
     for (size_t i = nodes.size(); i-- > 0;) {
-        if (i >= 2 * AHEAD) __builtin_prefetch(nodes[i - 2 * AHEAD].get());
+        if (i >= 2 * AHEAD) prefetch(nodes[i - 2 * AHEAD].get());
         if (i >= AHEAD) prefetch_fields(nodes[i - AHEAD].get());
         PyObject* n = nodes[i].get();
         auto key = reinterpret_cast<uintptr_t>(n);

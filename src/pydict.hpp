@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler.hpp"
+
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
 #define ARBOLUS_DIRECT_DICT_LAYOUT 1
 #else
@@ -219,10 +221,10 @@ inline void prefetch_leading_values(PyObject* dict) {
     if (d->ma_values == nullptr) {
         // The header and, past the index table of the small tables nodes
         // have, the first entries.
-        __builtin_prefetch(keys);
-        __builtin_prefetch(keys + 64);
+        prefetch(keys);
+        prefetch(keys + 64);
     } else {
-        __builtin_prefetch(d->ma_values);
+        prefetch(d->ma_values);
     }
 #else
     (void)dict;
