@@ -1,6 +1,7 @@
 """Shared fixtures: the interpreter's own standard library as a test corpus."""
 
 import ast
+import collections
 import concurrent.futures
 import json
 import os
@@ -17,8 +18,21 @@ import pytest
 # Heavy cases carry the `slow` mark and run only with ARBOLUS_SLOW=1.
 SLOW_MARKS = [
     pytest.mark.slow,
-    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1", reason="set ARBOLUS_SLOW=1"),
+    pytest.mark.skipif(os.environ.get("ARBOLUS_SLOW") != "1",
+                       reason="heavy, run with ARBOLUS_SLOW=1"),
 ]
+
+
+def pytest_terminal_summary(terminalreporter):
+    """One line that says why tests were skipped, grouped by reason."""
+    reasons = collections.Counter()
+    for report in terminalreporter.stats.get("skipped", []):
+        longrepr = report.longrepr
+        reason = longrepr[2] if isinstance(longrepr, tuple) else str(longrepr)
+        reasons[reason.removeprefix("Skipped: ")] += 1
+    if reasons:
+        terminalreporter.write_line(
+            "; ".join(f"{n} skipped: {reason}" for reason, n in reasons.most_common()))
 
 
 def slow(test):

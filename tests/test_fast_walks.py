@@ -1,6 +1,7 @@
 """walk_dfs, walk_unordered and _walk_count, and the per-thread class table they use."""
 
 import ast
+import collections
 import ctypes
 import gc
 import pathlib
@@ -8,7 +9,7 @@ import pathlib
 import pytest
 
 import arbolus
-from conftest import fresh_tree, in_new_thread, preorder, run_python
+from conftest import SLOW_MARKS, fresh_tree, in_new_thread, preorder, run_python
 
 A = arbolus
 
@@ -485,6 +486,69 @@ def test_corpus_sample_unordered_order_and_ast_walk(corpus):
         unordered, walked = A.walk_unordered(tree), list(ast.walk(tree))
         assert unordered == batched_order(tree), path
         assert same_nodes(unordered, walked) and same_nodes(A.walk_dfs(tree), walked), path
+
+
+def assert_parents_listed_first(tree, order):
+    """Every occurrence of a node in `order` comes after an occurrence of its
+    parent, each parent occurrence accounting for one child occurrence.
+
+    Walking `order`, each occurrence of a node lists one parent position per
+    child; a shared node then has as many parent positions as occurrences,
+    and the pairing exists exactly when the k-th smallest parent position
+    precedes the k-th occurrence for every k. Returns the number of edges."""
+    occurrences = collections.defaultdict(list)
+    parents = collections.defaultdict(list)
+    for i, node in enumerate(order):
+        occurrences[id(node)].append(i)
+        for child in ast.iter_child_nodes(node):
+            parents[id(child)].append(i)
+    assert occurrences[id(tree)][0] == 0
+    edges = 0
+    for key, at in occurrences.items():
+        before = parents.get(key, [])
+        if key == id(tree):
+            at = at[1:]  # the root's own listing has no parent
+        assert len(before) == len(at)
+        assert all(p < c for p, c in zip(before, at))
+        edges += len(before)
+    return edges
+
+
+def test_unordered_lists_every_node_after_its_parent_on_built_shapes():
+    shared = ast.BinOp(ast.Name("a", ast.Load()), ast.Add(), ast.Constant(1))
+    wide = ast.Module(body=[ast.Expr(ast.Name(f"n{i}", ast.Load())) for i in range(1000)],
+                      type_ignores=[])
+    chain = ast.Constant(0)
+    for _ in range(1000):
+        chain = ast.UnaryOp(ast.Not(), chain)
+    shapes = [
+        ast.List([shared, ast.Tuple([shared, shared], ast.Load())], ast.Load()),
+        wide,
+        chain,
+        ast.Module(body=[ast.Expr(chain), wide.body[0], ast.Expr(shared)], type_ignores=[]),
+    ]
+    for tree in shapes:
+        assert_parents_listed_first(tree, A.walk_unordered(tree))
+    # The checker itself rejects a child listed before its parent.
+    order = A.walk_dfs(shapes[0])
+    with pytest.raises(AssertionError):
+        assert_parents_listed_first(shapes[0], order[:1] + order[2:3] + order[1:2] + order[3:])
+
+
+@pytest.mark.parametrize("stride", [
+    7,
+    pytest.param(1, marks=SLOW_MARKS),
+])
+def test_corpus_unordered_lists_every_node_after_its_parent(corpus, stride):
+    # A guarantee callers rely on: a check that meets each parent before
+    # its children may read walk_unordered's list in order.
+    edges = 0
+    for path, tree in corpus[::stride]:
+        try:
+            edges += assert_parents_listed_first(tree, A.walk_unordered(tree))
+        except AssertionError:
+            pytest.fail(f"a node listed before its parent in {path}")
+    assert edges > 100_000
 
 
 def test_million_deep_chain():

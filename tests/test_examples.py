@@ -1,0 +1,171 @@
+"""The runnable examples in examples/, on small inputs."""
+
+import ast
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+if not EXAMPLES.is_dir():
+    pytest.skip("examples/ is not beside the tests", allow_module_level=True)
+sys.path.insert(0, str(EXAMPLES))
+
+import clones  # noqa: E402
+import parents_and_scopes  # noqa: E402
+import visitor  # noqa: E402
+
+
+def run_example(name, *args):
+    result = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout, result.stderr
+
+
+def write(directory, name, source):
+    path = directory / name
+    path.write_text(textwrap.dedent(source))
+    return path
+
+
+# --- clones.py ---------------------------------------------------------------
+
+BODY = """\
+total = 0
+for item in items:
+    if item.weight > limit:
+        total += item.weight * factor
+    else:
+        total -= 1
+return total
+"""
+
+
+def indented(source, level):
+    return textwrap.indent(source, "    " * level)
+
+
+@pytest.fixture
+def project(tmp_path):
+    write(tmp_path, "a.py", "def first(items, limit, factor):\n" + indented(BODY, 1)
+          + "\ndef unrelated(x):\n    return x + 1\n")
+    # The same body in a method; its `for` loop alone in another function.
+    write(tmp_path, "b.py", "import os\n\nclass Holder:\n"
+          "    def second(self, items, limit, factor):\n" + indented(BODY, 2)
+          + "\ndef loops(items, limit, factor, seen):\n    seen.append(limit)\n"
+          + indented(BODY.split("\n", 1)[1].rsplit("return", 1)[0], 1))
+    write(tmp_path, "broken.py", "def f(:\n")
+    return tmp_path
+
+
+def where(project, members):
+    return [c.where.replace(f"{project}/", "") + " " + c.label for c in members]
+
+
+def test_clones_groups_function_bodies_and_blocks(project):
+    groups = clones.find_clones(clones.parse_files([project]), min_nodes=20)
+    # The whole body once, as a function body. Its `for` loop recurs in
+    # loops(), but the other copies lie inside the reported bodies: one
+    # member left, no second group.
+    assert [(kind, where(project, members)) for kind, _, members in groups] == [
+        ("function body", ["a.py:2 def first", "b.py:5 def second"]),
+    ]
+    # With the bodies made different, the loops form the group.
+    (project / "a.py").write_text((project / "a.py").read_text().replace("return total",
+                                                                         "return -total"))
+    groups = clones.find_clones(clones.parse_files([project]), min_nodes=20)
+    assert [(kind, where(project, members)) for kind, _, members in groups] == [
+        ("statement", ["a.py:3 For", "b.py:6 For", "b.py:15 For"]),
+    ]
+
+
+def test_clones_threshold_and_script_output(project):
+    # Below the size of the duplicated `for` loop nothing is reported.
+    assert clones.find_clones(clones.parse_files([project]), min_nodes=10_000) == []
+    out, err = run_example("clones.py", "--min-nodes", 20, project)
+    lines = out.splitlines()
+    assert lines[0].startswith("group 1: 2 x function body, ")
+    assert lines[1].strip() == f"{project / 'a.py'}:2  def first"
+    assert lines[2].strip() == f"{project / 'b.py'}:5  def second"
+    assert "skipped" in err and "broken.py" in err      # named, not fatal
+    assert "1 groups" in err and "in 3 files" not in err  # the broken file is not counted
+
+
+def test_clones_equal_blocks_in_one_file_and_distinct_values(tmp_path):
+    block = 'for i in range(10):\n    if i % 3 == 0:\n        print(i, "fizz", sep=", ")\n'
+    write(tmp_path, "m.py", block + "x = 1\n" + block + block.replace('"fizz"', '"buzz"'))
+    (group,) = clones.find_clones(clones.parse_files([tmp_path / "m.py"]), min_nodes=10)
+    kind, size, members = group
+    assert kind == "statement" and size == sum(1 for _ in ast.walk(ast.parse(block).body[0]))
+    assert [c.start[0] for c in members] == [1, 5]   # not the "buzz" copy
+
+
+# --- parents_and_scopes.py ---------------------------------------------------
+
+def test_names_by_enclosing_function(tmp_path):
+    tree = ast.parse(textwrap.dedent("""\
+        top = helper(1)
+        class C:
+            attr = top
+            def method(self):
+                def inner():
+                    return self
+                return inner
+        key = lambda item: item.size
+        """))
+    assert parents_and_scopes.names_by_function(tree) == {
+        # a class body is no function: its names count as the module's
+        "<module>": [(1, 0, "top"), (1, 6, "helper"), (3, 4, "attr"), (3, 11, "top"),
+                     (8, 0, "key")],
+        "C.method": [(7, 15, "inner")],
+        "C.method.<locals>.inner": [(6, 19, "self")],
+        "<lambda>": [(8, 19, "item")],
+    }
+    out, _ = run_example("parents_and_scopes.py", write(tmp_path, "s.py", "def f(a):\n    return a\n"))
+    assert out == "f (from line 2): a\n"
+
+
+# --- visitor.py --------------------------------------------------------------
+
+SOURCES = [
+    "x",                                       # the root is a Module
+    "def f(a):\n    return [b for b in a]\nclass C:\n    def m(self): return x\n",
+    "async def g():\n    async with a as b:\n        await b\n",
+]
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_event_visitor_makes_the_node_visitors_calls(source):
+    tree = ast.parse(source)
+    assert visitor.same_calls([tree]) > 0
+
+
+@pytest.mark.parametrize("root", [
+    ast.Name("n", ast.Load()),                              # dispatched, not descended
+    ast.parse("def f():\n    return g\n").body[0],          # bracketed
+    ast.parse("y = z").body[0],                             # descended only
+])
+def test_event_visitor_root_as_node_visitor_treats_it(root):
+    a, b = visitor.ScopeNames(record=True), visitor.FastScopeNames(record=True)
+    a.visit(root)
+    b.visit(root)
+    assert [(k, id(n)) for k, n in a.calls] == [(k, id(n)) for k, n in b.calls]
+    assert a.calls
+
+
+def test_event_visitor_rejects_both_kinds_of_handler_for_one_class():
+    with pytest.raises(TypeError, match="Name"):
+        class Both(visitor.EventVisitor):  # noqa: F841
+            def visit_Name(self, node): ...
+            def enter_Name(self, node): ...
+
+
+def test_visitor_script_compares_on_given_files(tmp_path):
+    for i, source in enumerate(SOURCES):
+        write(tmp_path, f"m{i}.py", source)
+    out, _ = run_example("visitor.py", tmp_path)
+    assert out.startswith(f"{len(SOURCES)} modules, ")
+    assert "both visitors made the same" in out and "x faster" in out
