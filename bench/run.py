@@ -17,6 +17,11 @@ timed region. A scaling run then times the walks and the hashes on trees of
 10^3 to 10^6 nodes built from corpus statements.
 
     python bench/run.py [--quick] [--only name,...] [--json PATH] [--chart PATH]
+                        [--readme PATH]
+
+`make bench` is the quick run (a sixteenth of the corpus, fewer repeats);
+`make bench-full` is the full run, which also rewrites the README's table
+and chart.
 """
 
 import argparse
@@ -41,6 +46,7 @@ import arbolus  # noqa: E402
 import cases as C  # noqa: E402
 import harness as H  # noqa: E402
 import peers as P  # noqa: E402
+import readme  # noqa: E402
 
 IN_CACHE_MODULE = "_pydecimal.py"
 IN_CACHE_SIZE = 20_000
@@ -80,13 +86,18 @@ def load_corpus(cfg, in_cache_name):
     if wanted.exists() and wanted not in chosen:
         chosen.append(wanted)
     modules = []
+    log(f"parsing the corpus: {len(chosen)} of the {len(paths)} files of {root}")
+    every = max(100, len(chosen) // 8)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for p in chosen:
+        for k, p in enumerate(chosen, 1):
             try:
                 tree = ast.parse(p.read_bytes(), str(p))
             except (SyntaxError, ValueError, UnicodeDecodeError):
                 continue
+            finally:
+                if k % every == 0 and k < len(chosen):
+                    log(f"  parsed {k} of {len(chosen)} files")
             modules.append((str(p.relative_to(root)), tree))
     return root, len(paths), modules
 
@@ -128,7 +139,7 @@ def figures(sides, n, samples_key):
     }
 
 
-def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
+def run_case(case, cfg, in_tree, in_nodes, modules, node_lists, step=""):
     t0 = time.perf_counter()
     sides = [
         H.Side("ours", case.ours, in_tree, case.reset),
@@ -167,7 +178,7 @@ def run_case(case, cfg, in_tree, in_nodes, modules, node_lists):
                          **figures(out, n_out, "samples_ns_per_pass")},
         "seconds": time.perf_counter() - t0,
     }
-    log(f"  {case.label:52s} vs {case.peer[:40]:40s} "
+    log(f"  {step}{case.label:44s} vs {case.peer[:28]:28s} "
         f"in {row['in_cache']['speedup']:7.1f}x  out {row['out_of_cache']['speedup']:7.1f}x  "
         f"({row['seconds']:.1f}s)")
     return row
@@ -326,14 +337,14 @@ def scaling_table(sc):
 
 def findings(rows):
     notes = []
-    for r in rows:
-        t = r["target_speedup"]
-        if t is None:
-            continue
-        sin, sout = r["in_cache"]["speedup"], r["out_of_cache"]["speedup"]
-        if min(sin, sout) < t:
-            notes.append(f"below target: {r['label']} vs {r['peer']}: {sin:.1f}x in cache, "
-                         f"{sout:.1f}x out of cache (target {t:g}x)")
+    targeted = [r for r in rows if r["target_speedup"] is not None]
+    if targeted:
+        met_in = sum(r["in_cache"]["speedup"] >= r["target_speedup"] for r in targeted)
+        met_out = sum(r["out_of_cache"]["speedup"] >= r["target_speedup"] for r in targeted)
+        notes.append(
+            f"design targets (such as 100x for walk_dfs over list(ast.walk)) met by {met_in} of "
+            f"{len(targeted)} pairings in cache and {met_out} out of cache: out of cache each "
+            "node costs a wait on memory that no traversal code removes (README, Benchmark).")
     by = {(r["function"], r["peer"]): r for r in rows}
     dfs = by.get(("walk_dfs", "list(ast.walk)"))
     unordered = by.get(("walk_unordered", "list(ast.walk)"))
@@ -356,6 +367,7 @@ def chart(rows, path, title):
         import matplotlib.pyplot as plt
         import matplotlib.ticker
     except ImportError:
+        log("no chart: matplotlib is not installed (make bench-full installs it)")
         return False
     labels = [f"{r['label']}\nvs {r['peer']}" for r in rows][::-1]
     sin = [r["in_cache"]["speedup"] for r in rows][::-1]
@@ -393,12 +405,15 @@ def chart(rows, path, title):
 def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true",
-                    help="a corpus subset and fewer repeats (under a minute)")
+                    help="a sixteenth of the corpus and fewer repeats (make bench)")
     ap.add_argument("--only", default="",
                     help="comma-separated function names to run; 'scaling' for the scaling run")
     ap.add_argument("--json", default=str(HERE / "results.json"), help="where to write results")
     ap.add_argument("--chart", default=str(HERE / "speedups.png"),
                     help="where to draw the speed-up chart (needs matplotlib)")
+    ap.add_argument("--readme", default=None,
+                    help="rewrite the benchmark section of this README (a full run of "
+                         "every pairing only)")
     ap.add_argument("--in-cache", default=IN_CACHE_MODULE,
                     help="the in-cache module, relative to the standard library "
                          f"(default {IN_CACHE_MODULE})")
@@ -407,6 +422,8 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.readme and (args.quick or args.only):
+        sys.exit("--readme takes a full run of every pairing: drop --quick and --only")
     cfg = QUICK if args.quick else FULL
     started = time.perf_counter()
     load_start = os.getloadavg()
@@ -438,6 +455,7 @@ def main(argv=None):
     # Every pairing is checked before anything is timed (the tree edits on
     # copies), so that a broken comparison stops the run at once.
     t = time.perf_counter()
+    log(f"checking that both sides agree: {len(cases)} pairings")
     for case in cases:
         for tree in [in_tree] + [t for _, t in (checks[:3] if case.edits else checks)]:
             case.check(tree)
@@ -445,53 +463,28 @@ def main(argv=None):
         f"{len(checks)} more modules in {time.perf_counter() - t:.1f}s")
 
     rows = []
-    for case in (c for c in cases if not c.edits):
-        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists))
+    reading = [c for c in cases if not c.edits]
+    editing = [c for c in cases if c.edits]
+    steps = {id(c): f"[{k}/{len(cases)}] " for k, c in enumerate(reading + editing, 1)}
+    log(f"timing {len(reading)} reading pairings, in cache on {in_name} and out of cache "
+        f"on {len(modules)} modules")
+    for case in reading:
+        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists, steps[id(case)]))
     scaling = {"rows": [], "seconds": 0.0}
     if do_scaling:
+        log("scaling: trees of " + ", ".join(f"{s:,d}" for s in sorted(cfg.scaling))
+            + " nodes built from corpus statements")
         scaling = run_scaling(cfg, modules)
-    for case in (c for c in cases if c.edits):
-        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists))
+    if editing:
+        log(f"timing {len(editing)} pairings that edit trees")
+    for case in editing:
+        rows.append(run_case(case, cfg, in_tree, in_nodes, modules, node_lists, steps[id(case)]))
 
     machine = cpu_model()
     title = (f"arbolus speed-up over standard-library peers\n{machine}, "
              f"{os.cpu_count()} CPUs, Python {platform.python_version()}")
     elapsed = time.perf_counter() - started
     notes = findings(rows)
-
-    print(f"arbolus benchmark ({'quick' if args.quick else 'full'}): Python "
-          f"{platform.python_version()} on {machine}, {os.cpu_count()} CPUs; "
-          f"load average {load_start[0]:.2f} at start, {os.getloadavg()[0]:.2f} at end")
-    print(f"corpus: {len(modules)} standard-library modules, {total_nodes:,d} nodes; "
-          f"in cache: {in_name} ({len(in_nodes):,d} nodes)")
-    print("ns/node, medians of alternated runs (garbage collector disabled while timed); "
-          "x = peer / ours;\n/floor = ours / copy floor (nodes.copy() of the walk_dfs list), "
-          "in and out of cache;\non-CPU = median share of the timed wall time that this "
-          "process was running (the rest went to other processes).")
-    print()
-    if rows:
-        print(table(rows))
-        print()
-        print(legend(rows))
-        print()
-        print("Fastest sample of each side (ns/node), the least disturbed by other "
-              "processes:")
-        print(best_table(rows))
-    if not only or "walk" in only:
-        print("walk: the deprecated alias runs walk_dfs after a once-per-process warning; "
-              "not timed separately (see walk_dfs).")
-    if any(r["out_of_cache"]["module_stride"] > 1 for r in rows):
-        print("modules 1/N: out of cache on every N-th corpus module only (the peer "
-              "dumps every subtree, O(nodes x depth); --quick halves every set).")
-    if do_scaling:
-        print()
-        print("Scaling, ns/node on trees built from corpus statements:")
-        print(scaling_table(scaling))
-    if notes:
-        print()
-        print("\n".join(notes))
-    print()
-    print(f"total {elapsed:.0f}s")
 
     results = {
         "python": sys.version,
@@ -516,6 +509,44 @@ def main(argv=None):
     log(f"results written to {args.json}")
     if rows and chart(rows, args.chart, title):
         log(f"chart written to {args.chart}")
+    if args.readme:
+        readme.update(args.readme, results)
+        log(f"benchmark section of {args.readme} rewritten")
+    print(f"arbolus benchmark ({'quick' if args.quick else 'full'}): Python "
+          f"{platform.python_version()} on {machine}, {os.cpu_count()} CPUs; "
+          f"load average {load_start[0]:.2f} at start, {os.getloadavg()[0]:.2f} at end")
+    print(f"corpus: {len(modules)} standard-library modules, {total_nodes:,d} nodes; "
+          f"in cache: {in_name} ({len(in_nodes):,d} nodes)")
+    print("ns/node, medians of alternated runs (garbage collector disabled while timed); "
+          "x = peer / ours;\n/floor = ours / copy floor (nodes.copy() of the walk_dfs list), "
+          "in and out of cache;\non-CPU = median share of the timed wall time that this "
+          "process was running (the rest went to other processes).")
+    if rows:
+        print()
+        print(legend(rows))
+    if not only or "walk" in only:
+        print("walk: the deprecated alias runs walk_dfs after a once-per-process warning; "
+              "not timed separately (see walk_dfs).")
+    if any(r["out_of_cache"]["module_stride"] > 1 for r in rows):
+        print("modules 1/N: out of cache on every N-th corpus module only (the peer "
+              "dumps every subtree, O(nodes x depth); --quick halves every set).")
+    if do_scaling:
+        print()
+        print("Scaling, ns/node on trees built from corpus statements:")
+        print(scaling_table(scaling))
+    if notes:
+        print()
+        print("\n".join(notes))
+    if rows and not args.quick:
+        print()
+        print("Fastest sample of each side (ns/node), the least disturbed by other "
+              "processes:")
+        print(best_table(rows))
+    if rows:
+        print()
+        print(table(rows))
+    print()
+    print(f"total {elapsed:.0f}s")
 
 
 if __name__ == "__main__":
