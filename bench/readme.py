@@ -70,14 +70,21 @@ def section(results, date=None):
     return "\n".join(lines)
 
 
-def update(path, results, date=None):
-    """Replaces the text between the markers of the README at `path`."""
-    path = pathlib.Path(path)
-    text = path.read_text()
+def check(path):
+    """The README's text and where its markers are; ValueError when they are
+    missing or out of order. A run checks this before it starts."""
+    text = pathlib.Path(path).read_text()
     start, end = text.find(BEGIN), text.find(END)
     if start < 0 or end < 0 or end < start:
         raise ValueError(f"{path}: the benchmark markers are missing or out of order "
                          f"({BEGIN!r} ... {END!r})")
+    return text, start, end
+
+
+def update(path, results, date=None):
+    """Replaces the text between the markers of the README at `path`."""
+    path = pathlib.Path(path)
+    text, start, end = check(path)
     head = text[: start + len(BEGIN)]
     tail = text[end:]
     path.write_text(head + "\n" + section(results, date) + "\n" + tail)

@@ -424,6 +424,11 @@ def main(argv=None):
     args = parse_args(argv)
     if args.readme and (args.quick or args.only):
         sys.exit("--readme takes a full run of every pairing: drop --quick and --only")
+    if args.readme:
+        try:
+            readme.check(args.readme)
+        except (OSError, ValueError) as exc:
+            sys.exit(f"--readme: {exc}")
     cfg = QUICK if args.quick else FULL
     started = time.perf_counter()
     load_start = os.getloadavg()
