@@ -342,9 +342,10 @@ def findings(rows):
         met_in = sum(r["in_cache"]["speedup"] >= r["target_speedup"] for r in targeted)
         met_out = sum(r["out_of_cache"]["speedup"] >= r["target_speedup"] for r in targeted)
         notes.append(
-            f"design targets (such as 100x for walk_dfs over list(ast.walk)) met by {met_in} of "
-            f"{len(targeted)} pairings in cache and {met_out} out of cache: out of cache each "
-            "node costs a wait on memory that no traversal code removes (README, Benchmark).")
+            f"design targets (goals such as 100x for walk_dfs over list(ast.walk)) met by "
+            f"{met_in} of {len(targeted)} pairings in cache and {met_out} out of cache; the "
+            "README's Benchmark section says where the time goes (out of cache, mostly waiting "
+            "on memory for each node).")
     by = {(r["function"], r["peer"]): r for r in rows}
     dfs = by.get(("walk_dfs", "list(ast.walk)"))
     unordered = by.get(("walk_unordered", "list(ast.walk)"))
