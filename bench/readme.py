@@ -33,9 +33,12 @@ def section(results, date=None):
     corpus = results["corpus"]
     in_cache = results["in_cache_module"]
     python = results["python"].split()[0]
+    load = results.get("load_average")
+    busy = (f" (load average {load['start'][0]:.1f} at the start, {load['end'][0]:.1f} at the "
+            "end)") if load else ""
     lines = [
         f"Measured with `make bench-full` on {date}: CPython {python} on {results['machine']} "
-        f"with {results['cpus']} CPUs, the interpreter's own standard library as the corpus "
+        f"with {results['cpus']} CPUs{busy}, the interpreter's own standard library as the corpus "
         f"({corpus['parsed']:,d} modules, {corpus['nodes']:,d} nodes). ns per node, medians of "
         "alternated runs with the garbage collector off; × is peer time / our time; /floor is "
         "our time over the time of copying a list of the same nodes. *In cache*: "

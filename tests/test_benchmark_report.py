@@ -46,8 +46,11 @@ def test_update_replaces_only_the_marked_section(tmp_path):
     assert "one module in 10 only" in text
     assert "| 1,008 | 11.0 | 1.60 |" in text
     # A second run replaces the first run's text instead of adding to it.
-    readme.update(path, results(), date="2026-01-03")
-    assert path.read_text().count("Measured with") == 1
+    again = results() | {"load_average": {"start": [2.5, 2.0, 1.0], "end": [0.25, 1.0, 1.0]}}
+    readme.update(path, again, date="2026-01-03")
+    text = path.read_text()
+    assert text.count("Measured with") == 1
+    assert "with 2 CPUs (load average 2.5 at the start, 0.2 at the end)," in text
 
 
 @pytest.mark.parametrize("text", [
