@@ -4,12 +4,32 @@
 // file alone.
 #pragma once
 
+#include <cstdint>
+
 #if defined(__GNUC__) || defined(__clang__)
 #define ARBOLUS_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define ARBOLUS_NOINLINE __declspec(noinline)
 #else
 #define ARBOLUS_NOINLINE
+#endif
+
+// Where the calling function's frame is on the stack, as an integer, for
+// comparing with the stack's bounds. A macro, so that it is the caller's
+// frame. The fallback takes the address of a local in a call one level
+// deeper: a little below the caller's frame, which errs on the safe side
+// (a sanitizer may keep locals apart from the stack, which is why the
+// built-in comes first).
+#if defined(__GNUC__) || defined(__clang__)
+#define ARBOLUS_FRAME_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
+#else
+#define ARBOLUS_FRAME_ADDRESS() ::arbolus::stack_position_below_caller()
+namespace arbolus {
+ARBOLUS_NOINLINE inline std::uintptr_t stack_position_below_caller() noexcept {
+    volatile char here = 0;
+    return reinterpret_cast<std::uintptr_t>(&here);
+}
+}  // namespace arbolus
 #endif
 
 namespace arbolus {

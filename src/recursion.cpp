@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler.hpp"
+
 namespace arbolus {
 
 namespace {
@@ -38,7 +40,7 @@ uintptr_t stack_floor() {
 
 RecursionGuard::RecursionGuard(const char* where) : entered_(false) {
     // The frame address, not a local's: a sanitizer may keep locals apart.
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    uintptr_t here = ARBOLUS_FRAME_ADDRESS();
     if (here < stack_floor()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return;
