@@ -124,7 +124,7 @@ private:
     // added it meanwhile, or it sits where the walk does not look): hashed
     // in a separate run of its own. A property that makes a new node on
     // every read nests such runs without end.
-    [[gnu::noinline]] bool hash_separately(PyObject* v, uint64_t& out) {
+    ARBOLUS_NOINLINE bool hash_separately(PyObject* v, uint64_t& out) {
         RecursionGuard guard(" while hashing a subtree");
         if (!guard) return false;
         Strong held = Strong::borrow(v);
@@ -134,7 +134,7 @@ private:
 
     // Nesting as deep as the lists are: a list inside itself ends in
     // RecursionError, as it does for `dump`.
-    [[gnu::noinline]] bool hash_inner_list(PyObject* list, uint64_t& out) {
+    ARBOLUS_NOINLINE bool hash_inner_list(PyObject* list, uint64_t& out) {
         RecursionGuard guard(" while hashing a list");
         return guard && hash_list(list, out);
     }
@@ -143,7 +143,7 @@ private:
     // shows structurally is hashed the same way: a bare `ast.AST()` (no node
     // of the tree, but dumped as one, fields and all) as a root of its own,
     // a list subclass as a list. Anything else by its repr.
-    [[gnu::noinline]] bool hash_other(PyObject* v, uint64_t& out) {
+    ARBOLUS_NOINLINE bool hash_other(PyObject* v, uint64_t& out) {
         if (Py_IS_TYPE(v, walk_.base_type())) return hash_node_value(v, out);
         if (PyList_Check(v)) return hash_inner_list(v, out);
         Strong text = Strong::steal(PyObject_Repr(v));
