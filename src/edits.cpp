@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
 #include "type_info.hpp"
@@ -167,7 +168,7 @@ struct Pending {
 // into `dict`, one insert-if-absent probe does both. Out of line: parsed
 // nodes never get here. False with an exception set.
 template <class InfoOf>
-[[gnu::noinline]] bool fill_if_absent(PyObject* n, PyObject* dict, const LocationAttribute& loc,
+ARBOLUS_NOINLINE bool fill_if_absent(PyObject* n, PyObject* dict, const LocationAttribute& loc,
                                       Strong& in_force, InfoOf&& info_of) {
     PyObject* name = NAMES[loc.name];
     PyObject* value = nullptr;
