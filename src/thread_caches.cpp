@@ -17,10 +17,20 @@ struct Pending {
     PyObject* object;
 };
 
-std::mutex REGISTRY_LOCK;                 // guards the three containers below
-std::vector<ThreadCaches*> LIVE_CACHES;   // every ThreadCaches of every thread
-std::vector<PyInterpreterState*> HOOKED;  // interpreters with our exit hook
-std::vector<Pending> PENDING;
+struct Registry {
+    std::mutex lock;                          // guards the three containers below
+    std::vector<ThreadCaches*> live;          // every ThreadCaches of every thread
+    std::vector<PyInterpreterState*> hooked;  // interpreters with our exit hook
+    std::vector<Pending> pending;
+};
+
+// Never destroyed: at process exit, daemon threads may still be ending (and
+// giving up their caches) while static objects are destroyed.
+Registry& registry() {
+    static Registry* const r = new Registry();
+    return *r;
+}
+
 std::atomic<bool> PENDING_NONEMPTY{false};
 
 // Detaches all references of a cache set into plain pointers, so they can be
@@ -50,18 +60,19 @@ void on_interpreter_exit(void* data) {
     }
     std::vector<PyObject*> release;
     {
-        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
-        for (ThreadCaches* caches : LIVE_CACHES) {
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> guard(reg.lock);
+        for (ThreadCaches* caches : reg.live) {
             if (caches->interp != interp || !caches->alive) continue;
             detach_references(*caches, release);
             caches->alive = false;
         }
-        auto keep = std::partition(PENDING.begin(), PENDING.end(),
+        auto keep = std::partition(reg.pending.begin(), reg.pending.end(),
                                    [&](const Pending& p) { return p.interp != interp; });
-        for (auto it = keep; it != PENDING.end(); ++it) release.push_back(it->object);
-        PENDING.erase(keep, PENDING.end());
-        PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
-        HOOKED.erase(std::remove(HOOKED.begin(), HOOKED.end(), interp), HOOKED.end());
+        for (auto it = keep; it != reg.pending.end(); ++it) release.push_back(it->object);
+        reg.pending.erase(keep, reg.pending.end());
+        PENDING_NONEMPTY.store(!reg.pending.empty(), std::memory_order_relaxed);
+        reg.hooked.erase(std::remove(reg.hooked.begin(), reg.hooked.end(), interp), reg.hooked.end());
     }
     // Outside the registry lock: a release may run finalisers that call
     // back into the module.
@@ -104,10 +115,11 @@ ThreadCaches& new_caches(PyInterpreterState* interp) {
     auto caches = std::make_unique<ThreadCaches>(interp);
     bool hook = false;
     {
-        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
-        LIVE_CACHES.push_back(caches.get());
-        if (std::find(HOOKED.begin(), HOOKED.end(), interp) == HOOKED.end()) {
-            HOOKED.push_back(interp);
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> guard(reg.lock);
+        reg.live.push_back(caches.get());
+        if (std::find(reg.hooked.begin(), reg.hooked.end(), interp) == reg.hooked.end()) {
+            reg.hooked.push_back(interp);
             hook = true;
         }
     }
@@ -125,15 +137,16 @@ ThreadCaches& new_caches(PyInterpreterState* interp) {
 ThreadCaches::~ThreadCaches() {
     std::vector<PyObject*> release;
     {
-        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
-        LIVE_CACHES.erase(std::remove(LIVE_CACHES.begin(), LIVE_CACHES.end(), this),
-                          LIVE_CACHES.end());
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> guard(reg.lock);
+        reg.live.erase(std::remove(reg.live.begin(), reg.live.end(), this),
+                          reg.live.end());
         if (!alive) return;  // the interpreter already took everything back
         detach_references(*this, release);
         if (!holds_lock_of(interp)) {
             // Thread teardown runs after the thread gave up the lock: queue.
-            for (PyObject* obj : release) PENDING.push_back({interp, obj});
-            PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
+            for (PyObject* obj : release) reg.pending.push_back({interp, obj});
+            PENDING_NONEMPTY.store(!reg.pending.empty(), std::memory_order_relaxed);
             return;
         }
     }
@@ -161,12 +174,13 @@ void drain_pending_releases() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     std::vector<PyObject*> release;
     {
-        std::lock_guard<std::mutex> guard(REGISTRY_LOCK);
-        auto keep = std::partition(PENDING.begin(), PENDING.end(),
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> guard(reg.lock);
+        auto keep = std::partition(reg.pending.begin(), reg.pending.end(),
                                    [&](const Pending& p) { return p.interp != interp; });
-        for (auto it = keep; it != PENDING.end(); ++it) release.push_back(it->object);
-        PENDING.erase(keep, PENDING.end());
-        PENDING_NONEMPTY.store(!PENDING.empty(), std::memory_order_relaxed);
+        for (auto it = keep; it != reg.pending.end(); ++it) release.push_back(it->object);
+        reg.pending.erase(keep, reg.pending.end());
+        PENDING_NONEMPTY.store(!reg.pending.empty(), std::memory_order_relaxed);
     }
     for (PyObject* obj : release) Py_DECREF(obj);
 }
