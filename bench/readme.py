@@ -12,7 +12,8 @@ BEGIN = "<!-- benchmark: begin (written by make bench-full) -->"
 END = "<!-- benchmark: end -->"
 
 
-def _fmt(x):
+def fmt(x):
+    """A figure with three significant digits or so, thousands grouped."""
     if x >= 1000:
         return f"{x:,.0f}"
     if x >= 100:
@@ -54,9 +55,9 @@ def section(results, date=None):
         i, o = r["in_cache"], r["out_of_cache"]
         lines.append(_row([
             f"`{r['label']}`", r["peer"],
-            _fmt(i["ours_ns_per_node"]), _fmt(i["peer_ns_per_node"]), _fmt(i["speedup"]),
-            _fmt(o["ours_ns_per_node"]), _fmt(o["peer_ns_per_node"]), _fmt(o["speedup"]),
-            _fmt(i["ours_over_floor"]), _fmt(o["ours_over_floor"]),
+            fmt(i["ours_ns_per_node"]), fmt(i["peer_ns_per_node"]), fmt(i["speedup"]),
+            fmt(o["ours_ns_per_node"]), fmt(o["peer_ns_per_node"]), fmt(o["speedup"]),
+            fmt(i["ours_over_floor"]), fmt(o["ours_over_floor"]),
         ]))
         if o["module_stride"] > 1:
             strided.append(f"`{r['label']}` against {r['peer']} is timed out of cache on "
@@ -69,7 +70,7 @@ def section(results, date=None):
         lines += ["", "Scaling (ns per node, trees built from corpus statements):", "",
                   _row(["nodes"] + names), "|" + "---:|" * (len(names) + 1)]
         for r in rows:
-            lines.append(_row([f"{r['nodes']:,d}"] + [_fmt(r["ns_per_node"][n]) for n in names]))
+            lines.append(_row([f"{r['nodes']:,d}"] + [fmt(r["ns_per_node"][n]) for n in names]))
     return "\n".join(lines)
 
 

@@ -47,6 +47,7 @@ import cases as C  # noqa: E402
 import harness as H  # noqa: E402
 import peers as P  # noqa: E402
 import readme  # noqa: E402
+from readme import fmt  # noqa: E402
 
 IN_CACHE_MODULE = "_pydecimal.py"
 IN_CACHE_SIZE = 20_000
@@ -249,16 +250,6 @@ def cpu_model():
     except OSError:
         pass
     return platform.processor() or platform.machine()
-
-
-def fmt(x):
-    if x >= 1000:
-        return f"{x:,.0f}"
-    if x >= 100:
-        return f"{x:.0f}"
-    if x >= 10:
-        return f"{x:.1f}"
-    return f"{x:.2f}"
 
 
 def table(rows):

@@ -30,9 +30,9 @@ import peers as P  # noqa: E402
 
 
 def load(path, alias):
-    spec = importlib.util.spec_from_file_location("arbolus", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("arbolus", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules[alias] = module
     return module
 

@@ -206,6 +206,8 @@ PyObject* fix_missing_locations(PyObject* node) {
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
     if (!intern_names()) return nullptr;
+    // Copied into the frame: read from the process-wide array inside the
+    // loop, each name would be loaded again after every store.
     const std::array<PyObject*, 4> names = {NAMES[LINENO], NAMES[COL_OFFSET], NAMES[END_LINENO],
                                             NAMES[END_COL_OFFSET]};
     Strong one = Strong::steal(PyLong_FromLong(1));
