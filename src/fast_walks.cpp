@@ -36,8 +36,12 @@ public:
         if (top_ == limit_) grow();
         *top_++ = p;
     }
+    // For a caller that has checked full() itself.
+    void push_within(PyObject* p) noexcept { *top_++ = p; }
     PyObject* pop() noexcept { return *--top_; }
     bool empty() const noexcept { return top_ == data_; }
+    bool full() const noexcept { return top_ == limit_; }
+    void clear() noexcept { top_ = data_; }
     size_t size() const noexcept { return static_cast<size_t>(top_ - data_); }
     PyObject* const* begin() const noexcept { return data_; }
     PyObject* const* end() const noexcept { return top_; }
@@ -46,32 +50,52 @@ public:
     // and the list owns whatever references the items carried. Null with
     // an exception set (the array unchanged) on failure.
     PyObject* into_list() {
-        size_t n = size();
+        PyObject* list = list_of(data_, size(), static_cast<size_t>(limit_ - data_));
+        if (list != nullptr) data_ = top_ = limit_ = nullptr;
+        return list;
+    }
+
+    // A full array's items: swaps in a fresh block of the same capacity and
+    // returns the old one, for the caller to free with PyMem_Free.
+    // std::bad_alloc leaves the array as it was.
+    PyObject** exchange() {
+        size_t capacity = static_cast<size_t>(limit_ - data_);
+        void* p = PyMem_Malloc(capacity * sizeof(PyObject*));
+        if (p == nullptr) throw std::bad_alloc();
+        PyObject** old = data_;
+        data_ = top_ = static_cast<PyObject**>(p);
+        limit_ = data_ + capacity;
+        return old;
+    }
+
+    // A new list of the `n` items in `items`, an interpreter-allocated
+    // block of `capacity` pointers that the list takes over (on success
+    // only). Null with an exception set on failure.
+    static PyObject* list_of(PyObject** items, size_t n, size_t capacity) {
 #ifdef Py_GIL_DISABLED
         // Lists there keep their items in storage of their own layout.
+        (void)capacity;
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
         if (list == nullptr) return nullptr;
-        if (n != 0) std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, data_, n * sizeof(PyObject*));
-        top_ = data_;
+        if (n != 0) std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, items, n * sizeof(PyObject*));
+        PyMem_Free(items);
         return list;
 #else
         PyObject* list = PyList_New(0);
         if (list == nullptr) return nullptr;
         // Give back what doubling left unused, beyond an eighth (keeping it
         // all if the allocator cannot move the block).
-        size_t capacity = static_cast<size_t>(limit_ - data_);
         if (n != 0 && capacity - n > n / 8) {
-            void* p = PyMem_Realloc(data_, n * sizeof(PyObject*));
+            void* p = PyMem_Realloc(items, n * sizeof(PyObject*));
             if (p != nullptr) {
-                data_ = static_cast<PyObject**>(p);
-                top_ = limit_ = data_ + n;
+                items = static_cast<PyObject**>(p);
+                capacity = n;
             }
         }
         auto* l = reinterpret_cast<PyListObject*>(list);
-        l->ob_item = data_;
-        l->allocated = limit_ - data_;
+        l->ob_item = items;
+        l->allocated = static_cast<Py_ssize_t>(capacity);
         Py_SET_SIZE(l, static_cast<Py_ssize_t>(n));
-        data_ = top_ = limit_ = nullptr;
         return list;
 #endif
     }
@@ -160,21 +184,59 @@ class Visits;
 template <>
 class Visits<Result::List> {
 public:
-    Visits() : nodes_(256) {}
+    Visits() : last_(CHUNK) {}
     Visits(const Visits&) = delete;
     Visits& operator=(const Visits&) = delete;
     ~Visits() {
-        for (PyObject* node : nodes_) Py_DECREF(node);
+        for (PyObject** chunk : full_) {
+            for (size_t i = 0; i < CHUNK; ++i) Py_DECREF(chunk[i]);
+            PyMem_Free(chunk);
+        }
+        for (PyObject* node : last_) Py_DECREF(node);
     }
     void record(PyObject* node) {
-        nodes_.push(node);
+        if (last_.full()) [[unlikely]] next_chunk();
+        last_.push_within(node);
         Py_INCREF(node);
     }
-    size_t size() const noexcept { return nodes_.size(); }
-    PyObject* result() { return nodes_.into_list(); }
+    size_t size() const noexcept { return full_.size() * CHUNK + last_.size(); }
+
+    PyObject* result() {
+        if (full_.empty()) return last_.into_list();
+        size_t n = size();
+        void* p = PyMem_Malloc(n * sizeof(PyObject*));
+        if (p == nullptr) return PyErr_NoMemory();
+        auto* items = static_cast<PyObject**>(p);
+        PyObject** at = items;
+        for (PyObject** chunk : full_) {
+            std::memcpy(at, chunk, CHUNK * sizeof(PyObject*));
+            at += CHUNK;
+        }
+        std::memcpy(at, last_.begin(), last_.size() * sizeof(PyObject*));
+        PyObject* list = PtrArray::list_of(items, n, n);
+        if (list == nullptr) {
+            PyMem_Free(items);
+            return nullptr;
+        }
+        for (PyObject** chunk : full_) PyMem_Free(chunk);
+        full_.clear();
+        last_.clear();
+        return list;
+    }
 
 private:
-    PtrArray nodes_;
+    // Recorded nodes are kept in fixed chunks, copied once into the
+    // result, instead of in one array that doubling would copy again and
+    // again. Small enough that copying one is a plain vector loop.
+    static constexpr size_t CHUNK = 256;
+
+    ARBOLUS_NOINLINE void next_chunk() {
+        full_.reserve(full_.size() + 1);
+        full_.push_back(last_.exchange());
+    }
+
+    std::vector<PyObject**> full_;
+    PtrArray last_;
 };
 
 template <>
