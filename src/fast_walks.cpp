@@ -127,7 +127,7 @@ private:
 template <class Stack>
 inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable::View& table,
                          Stack& stack) {
-    const ClassFields fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
+    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
     if (fields.count <= 1) return;
     PyObject* dict = get_instance_dict_fast(x);
     if (dict == nullptr) return;

@@ -64,35 +64,30 @@ int FieldTable::record(PyObject* cls) {
     if (rec->names.size() > MAX_FIELDS) rec->names.resize(MAX_FIELDS);
     // Reading `_fields` may have run code that recorded the class already.
     if (lookup(address).count != 0) return 0;
-    const Strong* names = rec->names.data();
-    auto count = static_cast<uint8_t>(1 + rec->names.size());
+    rec->fields = {static_cast<uint8_t>(1 + rec->names.size()), rec->names.data()};
+    const ClassFields* fields = &rec->fields;
     records_.push_back(std::move(rec));
-    insert(address, count, names);
+    insert(address, fields);
     return 1;
 }
 
-void FieldTable::insert(uintptr_t cls, uint8_t count, const Strong* names) {
-    for (size_t i = (cls >> 4) & mask_;; i = (i + 1) & mask_) {
-        if (keys_[i] == 0) {
-            keys_[i] = cls;
-            counts_[i] = count;
-            names_[i] = names;
-            if (2 * records_.size() > keys_.size()) grow();
+void FieldTable::insert(uintptr_t cls, const ClassFields* fields) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (cls >> 4) & mask;; i = (i + 1) & mask) {
+        if (slots_[i].key == 0) {
+            slots_[i] = {cls, fields};
+            if (2 * records_.size() > slots_.size()) grow();
             return;
         }
     }
 }
 
 void FieldTable::grow() {
-    std::vector<uint64_t> old_keys(keys_.size() * 2, 0);
-    std::vector<uint8_t> old_counts(counts_.size() * 2, 0);
-    std::vector<const Strong*> old_names(names_.size() * 2, nullptr);
-    old_keys.swap(keys_);
-    old_counts.swap(counts_);
-    old_names.swap(names_);
-    mask_ = keys_.size() - 1;
-    for (size_t i = 0; i < old_keys.size(); ++i) {
-        if (old_keys[i] != 0) insert(old_keys[i], old_counts[i], old_names[i]);
+    std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr});
+    old.swap(slots_);
+    offset_mask_ = (slots_.size() - 1) * sizeof(Slot);
+    for (const Slot& slot : old) {
+        if (slot.key != 0) insert(slot.key, slot.fields);
     }
 }
 

@@ -99,39 +99,47 @@ struct ClassFields {
 // probing from bits 4..12 of the address in the starting 512 slots, which
 // the standard hierarchy fills to about a quarter: node classes are
 // allocated about a kilobyte apart, so their home slots rarely meet and a
-// lookup is usually one comparison. The table doubles before it is half
-// full, so any number of classes stays findable and probing always ends. Each recorded class is held, so no
-// other class can take over its address while the table lives.
+// lookup is usually one comparison. A slot is 16 bytes, so those address
+// bits masked are the slot's byte offset. The table doubles before it is
+// half full, so any number of classes stays findable and probing always
+// ends. Each recorded class is held, so no other class can take over its
+// address while the table lives.
 class FieldTable {
 public:
     static constexpr size_t MAX_FIELDS = 254;
 
-    FieldTable() : keys_(512, 0), counts_(512, 0), names_(512, nullptr), mask_(511) {}
+    FieldTable() : slots_(512, Slot{0, nullptr}), offset_mask_(511 * sizeof(Slot)) {}
 
     // Records `cls` with the names of its `_fields`, unless it is recorded
     // already. 1 when recorded now, 0 when already there, -1 with an
     // exception set when reading `_fields` must fail the build.
     int record(PyObject* cls);
 
-    // The table's arrays as plain pointers, for a walk to keep in
-    // registers: nothing changes the table while a walk holds it.
-    struct View {
-        const uint64_t* keys;
-        const uint8_t* counts;
-        const Strong* const* names;
-        size_t mask;
+    struct Slot {
+        uint64_t key;                // class address; 0 for an empty slot
+        const ClassFields* fields;
+    };
+    static_assert(sizeof(Slot) == 16);
 
-        ClassFields lookup(uintptr_t cls) const noexcept {
-            for (size_t i = (cls >> 4) & mask;; i = (i + 1) & mask) {
-                uint64_t k = keys[i];
-                if (k == cls) return {counts[i], names[i]};
-                if (k == 0) return {0, nullptr};
+    // The table as two plain values, for a walk to keep in registers:
+    // nothing changes the table while a walk holds it.
+    struct View {
+        const char* slots;
+        size_t offset_mask;
+
+        const ClassFields& lookup(uintptr_t cls) const noexcept {
+            for (size_t at = cls & offset_mask;; at = (at + sizeof(Slot)) & offset_mask) {
+                const Slot& slot = *reinterpret_cast<const Slot*>(slots + at);
+                if (slot.key == cls) return *slot.fields;
+                if (slot.key == 0) return NOT_RECORDED;
             }
         }
     };
 
-    View view() const noexcept { return {keys_.data(), counts_.data(), names_.data(), mask_}; }
-    ClassFields lookup(uintptr_t cls) const noexcept { return view().lookup(cls); }
+    View view() const noexcept {
+        return {reinterpret_cast<const char*>(slots_.data()), offset_mask_};
+    }
+    const ClassFields& lookup(uintptr_t cls) const noexcept { return view().lookup(cls); }
 
     size_t size() const noexcept { return records_.size(); }
 
@@ -140,18 +148,19 @@ public:
     void take_references(std::vector<PyObject*>& out);
 
 private:
+    static constexpr ClassFields NOT_RECORDED{0, nullptr};
+
     struct Record {
         Strong cls;
         std::vector<Strong> names;
+        ClassFields fields;
     };
 
-    void insert(uintptr_t cls, uint8_t count, const Strong* names);
+    void insert(uintptr_t cls, const ClassFields* fields);
     void grow();
 
-    std::vector<uint64_t> keys_;
-    std::vector<uint8_t> counts_;
-    std::vector<const Strong*> names_;
-    size_t mask_;
+    std::vector<Slot> slots_;
+    size_t offset_mask_;
     std::vector<std::unique_ptr<Record>> records_;
 };
 
