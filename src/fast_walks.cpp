@@ -227,8 +227,9 @@ public:
 private:
     // Recorded nodes are kept in fixed chunks, copied once into the
     // result, instead of in one array that doubling would copy again and
-    // again. Small enough that copying one is a plain vector loop.
-    static constexpr size_t CHUNK = 256;
+    // again. A page each: small enough that copying one is a plain vector
+    // loop, large enough that allocating them costs little per node.
+    static constexpr size_t CHUNK = 512;
 
     ARBOLUS_NOINLINE void next_chunk() {
         full_.reserve(full_.size() + 1);
