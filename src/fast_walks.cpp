@@ -42,6 +42,10 @@ public:
     bool empty() const noexcept { return top_ == data_; }
     bool full() const noexcept { return top_ == limit_; }
     void clear() noexcept { top_ = data_; }
+    PyObject** data() const noexcept { return data_; }
+    PyObject** top() const noexcept { return top_; }
+    PyObject** limit() const noexcept { return limit_; }
+    void set_top(PyObject** top) noexcept { top_ = top; }
     size_t size() const noexcept { return static_cast<size_t>(top_ - data_); }
     PyObject* const* begin() const noexcept { return data_; }
     PyObject* const* end() const noexcept { return top_; }
@@ -100,9 +104,9 @@ public:
 #endif
     }
 
-private:
     ARBOLUS_NOINLINE void grow() { reallocate(2 * static_cast<size_t>(limit_ - data_)); }
 
+private:
     void reallocate(size_t capacity) {
         size_t n = size();
         if (capacity < 16) capacity = 16;
@@ -117,6 +121,32 @@ private:
     PyObject** data_ = nullptr;
     PyObject** top_ = nullptr;
     PyObject** limit_ = nullptr;
+};
+
+// The work stack as a walk holds it: a view whose cursor the compiler can
+// keep in registers. Nothing takes the view's address; the array behind it
+// is reached only to grow, out of line.
+class StackView {
+public:
+    explicit StackView(PtrArray& array) : array_(array), top_(array.top()), limit_(array.limit()) {}
+    void push(PyObject* p) {
+        if (top_ == limit_) [[unlikely]] grow();
+        *top_++ = p;
+    }
+    PyObject* pop() noexcept { return *--top_; }
+    bool empty() const noexcept { return top_ == array_.data(); }
+    size_t size() const noexcept { return static_cast<size_t>(top_ - array_.data()); }
+
+private:
+    void grow() {
+        array_.set_top(top_);
+        array_.grow();
+        top_ = array_.top();
+        limit_ = array_.limit();
+    }
+    PtrArray& array_;
+    PyObject** top_;
+    PyObject** limit_;
 };
 
 // Pushes X's children so that the first child in field order ends on top:
@@ -254,7 +284,8 @@ private:
 template <Result R>
 bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View table,
                    Visits<R>& out) {
-    PtrArray stack(64);
+    PtrArray stack_array(64);
+    StackView stack(stack_array);
     stack.push(root);
     // Visits left before the one-off cycle search; after it, SIZE_MAX (the
     // tree cannot change during this walk, so it is never needed again).
@@ -278,7 +309,8 @@ bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View 
 template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
                          Visits<R>& out) {
-    PtrArray stack(64);
+    PtrArray stack_array(64);
+    StackView stack(stack_array);
     stack.push(root);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};
     size_t until_check = CYCLE_CHECK_VISITS;
