@@ -64,6 +64,11 @@ def strip_all(trees):
 def per_node_rows():
     """(name, call(module, tree), "strip" when every call needs stripped trees)"""
     return [
+        ("walk_dfs", lambda m, t: m.walk_dfs(t), None),
+        ("walk_unordered", lambda m, t: m.walk_unordered(t), None),
+        ("_walk_count", lambda m, t: m._walk_count(t), None),
+        ("subtree_hashes", lambda m, t: m.subtree_hashes(t), None),
+        ("subtree_hash", lambda m, t: m.subtree_hash(t), None),
         ("set_parents", lambda m, t: m.set_parents(t), None),
         ("fix_missing_locations [present]", lambda m, t: m.fix_missing_locations(t), None),
         ("fix_missing_locations [stripped]", lambda m, t: m.fix_missing_locations(t),
@@ -152,6 +157,7 @@ def main(argv=None):
     name_node, stmt = names[0], ast.parse("total += g(i, key=b)[0] * h.attr(i)").body[0]
     its_context = (type(name_node.ctx),)
     per_call = [
+        ("walk_dfs(stmt)", lambda m, n: m.walk_dfs(n), stmt, stmts),
         ("walk_frontier(Name, ())", lambda m, n: m.walk_frontier(n, ()), name_node, names),
         ("walk_frontier(Name, 20 classes)", lambda m, n: m.walk_frontier(n, some),
          name_node, names),

@@ -302,10 +302,9 @@ bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View 
     return true;
 }
 
-// Takes up to four nodes off the stack per pass and prefetches them (their
-// header with the type, and their dictionary) before any is processed, so
-// the loads of one node overlap with the work on the others. The entry
-// tables were requested when the nodes were pushed.
+// Takes up to four nodes off the stack per pass before any is processed.
+// Their loads need no hint of their own: pushing a node already read its
+// header and dictionary and requested its entry table.
 template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
                          Visits<R>& out) {
@@ -316,14 +315,7 @@ bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable:
     size_t until_check = CYCLE_CHECK_VISITS;
     do {
         size_t k = stack.size() < 4 ? stack.size() : 4;
-        for (size_t j = 0; j < k; ++j) {
-            batch[j] = stack.pop();
-            prefetch(batch[j]);
-        }
-        for (size_t j = 0; j < k; ++j) {
-            PyObject* dict = get_instance_dict_fast(batch[j]);
-            if (dict != nullptr) prefetch(dict);
-        }
+        for (size_t j = 0; j < k; ++j) batch[j] = stack.pop();
         for (size_t j = 0; j < k; ++j) {
             out.record(batch[j]);
             process_node(batch[j], base, table, stack);
