@@ -208,7 +208,12 @@ enum class Leaf { Hashed, Unnoted, Failed };
 // left to the hash step (Unnoted).
 Leaf quiet_leaf_hash(PyObject* v, uint64_t& out) {
     if (hashes_as_dumped(v)) {
-        Py_hash_t h = PyObject_Hash(v);
+        Py_hash_t h = -1;
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+        // Names and strings usually carry their hash already.
+        if (Py_IS_TYPE(v, &PyUnicode_Type)) h = reinterpret_cast<PyASCIIObject*>(v)->hash;
+#endif
+        if (h == -1) h = PyObject_Hash(v);
         if (h == -1 && PyErr_Occurred()) return Leaf::Failed;
         out = leaf_hash(v, h);
         return Leaf::Hashed;
