@@ -108,6 +108,8 @@ public:
     }
     // Null with an exception set (see TypeInfoCache::get).
     const TypeInfo* type_info(PyTypeObject* cls) { return types_->get(cls); }
+    // The record when it is built already, else null; runs no interpreter code.
+    const TypeInfo* known_type_info(PyTypeObject* cls) { return types_->find(cls); }
 
     // Appends `node`'s children as owned references; the first child in
     // field order ends last (on top). `node` may be any object.

@@ -3,8 +3,20 @@
 // leaf value's class mixed in. One pre-order walk collects the nodes; hashing
 // them in reverse order reaches every child before its parent, so a parent
 // only looks its children up.
+//
+// The walk also takes notes of what it read: each field's position, its leaf
+// value already hashed or a mark where a child sits. As long as no
+// interpreter code can have run since the walk read a node, its fields still
+// hold what the walk saw, and the hash step works from the notes instead of
+// reading every field a second time. Code can run only in an attribute
+// lookup, a dictionary lookup that compares keys of other classes than str,
+// the first reading of a class's declarations, a cycle search, or the repr of
+// an unusual leaf value; from the first node where any of these may have
+// happened, the hash step reads the fields afresh, as they stand then.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -15,7 +27,12 @@
 #include "recursion.hpp"
 
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define ARBOLUS_KNOWN_VERSION_DICTS 1
 extern "C" PyObject* _PyDict_NewPresized(Py_ssize_t minused);
+extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
+                                         Py_hash_t hash);
+#else
+#define ARBOLUS_KNOWN_VERSION_DICTS 0
 #endif
 
 namespace arbolus {
@@ -39,13 +56,23 @@ inline bool hashes_as_dumped(PyObject* v) {
     return t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyLong_Type || t == &PyBool_Type;
 }
 
+inline uint64_t leaf_hash(PyObject* v, Py_hash_t h) {
+    return mix(word(Py_TYPE(v)), static_cast<uint64_t>(static_cast<int64_t>(h)));
+}
+
 struct Hashes {
+    // Every node hashed so far, where children are looked up by address.
     PointerMap<uint64_t> map;
-    // Distinct nodes in the order they were hashed (children first).
+    // Distinct nodes in the order they were hashed (children first), when
+    // the caller wants them all.
     std::vector<std::pair<PyObject*, uint64_t>> order;
+    uint64_t root = 0;
 };
 
-std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root);
+// What the caller of a run needs: every distinct node's hash, or the root's.
+enum class Want { All, Root };
+
+std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root, Want want);
 
 bool hashed(Hashes& hashes, PyObject* node, uint64_t& out) {
     uint64_t* h = hashes.map.find(reinterpret_cast<uintptr_t>(node));
@@ -57,6 +84,7 @@ bool hashed(Hashes& hashes, PyObject* node, uint64_t& out) {
     return true;
 }
 
+// The hash step of nodes whose fields are read afresh.
 class Run {
 public:
     Run(Walk& walk, Hashes& hashes) : walk_(walk), hashes_(hashes) {}
@@ -67,7 +95,7 @@ public:
         if (!hashes_as_dumped(v)) return hash_other(v, out);
         Py_hash_t h = PyObject_Hash(v);
         if (h == -1 && PyErr_Occurred()) return false;
-        out = mix(word(Py_TYPE(v)), static_cast<uint64_t>(static_cast<int64_t>(h)));
+        out = leaf_hash(v, h);
         return true;
     }
 
@@ -128,8 +156,10 @@ private:
         RecursionGuard guard(" while hashing a subtree");
         if (!guard) return false;
         Strong held = Strong::borrow(v);
-        std::optional<Hashes> fresh = hash_subtrees(walk_, held.get());
-        return fresh && hashed(*fresh, held.get(), out);
+        std::optional<Hashes> fresh = hash_subtrees(walk_, held.get(), Want::Root);
+        if (!fresh) return false;
+        out = fresh->root;
+        return true;
     }
 
     // Nesting as deep as the lists are: a list inside itself ends in
@@ -150,7 +180,7 @@ private:
         if (!text) return false;
         Py_hash_t h = PyObject_Hash(text.get());
         if (h == -1 && PyErr_Occurred()) return false;
-        out = mix(word(Py_TYPE(v)), static_cast<uint64_t>(static_cast<int64_t>(h)));
+        out = leaf_hash(v, h);
         return true;
     }
 
@@ -158,32 +188,310 @@ private:
     Hashes& hashes_;
 };
 
-// Depth-first pre-order with one entry per visit.
-std::optional<std::vector<Strong>> pre_order(Walk& walk, PyObject* root) {
+// --- the walk's notes ---------------------------------------------------------
+
+// A node's notes: mix(0, class word), then per field read, in field order,
+//   NOTE_LEAF | position << 2, then the value's hash;
+//   NOTE_CHILD | position << 2, for a node: the next visit that an earlier
+//     child's subtree has not taken;
+//   NOTE_LIST | position << 2 | length << 32, then mix(~0, length), then per
+//     item NOTE_CHILD, or NOTE_LEAF and the item's hash.
+enum : uint64_t { NOTE_CHILD = 0, NOTE_LEAF = 1, NOTE_LIST = 2, NOTE_KIND = 3 };
+constexpr uint64_t MAX_NOTED_POSITION = (uint64_t{1} << 30) - 1;
+constexpr uint64_t MAX_NOTED_LENGTH = (uint64_t{1} << 32) - 1;
+
+enum class Leaf { Hashed, Unnoted, Failed };
+
+// Hashes a leaf value the way the hash step would, when doing so runs no
+// interpreter code: the values hashed as themselves, and exact floats and
+// complex numbers, whose repr the interpreter makes itself. Anything else is
+// left to the hash step (Unnoted).
+Leaf quiet_leaf_hash(PyObject* v, uint64_t& out) {
+    if (hashes_as_dumped(v)) {
+        Py_hash_t h = -1;
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+        // Names and strings usually carry their hash already.
+        if (Py_IS_TYPE(v, &PyUnicode_Type)) h = reinterpret_cast<PyASCIIObject*>(v)->hash;
+#endif
+        if (h == -1) h = PyObject_Hash(v);
+        if (h == -1 && PyErr_Occurred()) return Leaf::Failed;
+        out = leaf_hash(v, h);
+        return Leaf::Hashed;
+    }
+    if (!Py_IS_TYPE(v, &PyFloat_Type) && !Py_IS_TYPE(v, &PyComplex_Type)) return Leaf::Unnoted;
+    Strong text = Strong::steal(PyObject_Repr(v));
+    if (!text) return Leaf::Failed;
+    Py_hash_t h = PyObject_Hash(text.get());
+    if (h == -1 && PyErr_Occurred()) return Leaf::Failed;
+    out = leaf_hash(v, h);
+    return Leaf::Hashed;
+}
+
+enum class ClassValue { Found, Absent, Unknown };
+
+// What an attribute lookup of `name` on `node` gives once the node's
+// instance dictionary is known not to hold the name, when it can be told
+// without running interpreter code: the class reads attributes the
+// ordinary way, every class dictionary on its MRO keeps only str keys (so
+// finding the name compares no other keys; the dictionaries of static types
+// are fixed), and what the class holds under the name is no descriptor. The
+// lookup then gives that class attribute (Found, `out` borrowed), or raises
+// AttributeError when there is none (Absent). Unknown otherwise. Optional
+// fields that a constructor left unset read their class's default this way.
+ClassValue class_value(PyObject* node, PyObject* name, PyObject*& out) {
+    PyTypeObject* cls = Py_TYPE(node);
+    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
+    PyObject* mro = cls->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject* base = PyTuple_GET_ITEM(mro, k);
+        if (!PyType_Check(base)) return ClassValue::Unknown;
+        auto* type = reinterpret_cast<PyTypeObject*>(base);
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* d = type->tp_dict;
+        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_runs_no_code(d)) {
+            return ClassValue::Unknown;
+        }
+    }
+    PyObject* attr = _PyType_Lookup(cls, name);
+    if (attr == nullptr) return ClassValue::Absent;
+    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
+    out = attr;
+    return ClassValue::Found;
+}
+
+// for_each_field, reading the same values in the same order, that also
+// clears `quiet` when what it did may have run interpreter code.
+template <class ValueStep>
+bool read_fields(PyObject* node, const TypeInfo& info, bool& quiet, ValueStep&& step) {
+    if (info.fields.empty()) return true;
+    Strong dict = Strong::borrow(get_instance_dict_fast(node));
+    const size_t count = info.fields.size();
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* name = info.fields[i].get();
+        if (dict) {
+            PyObject* value = pydict::value_if_key_at(dict.get(), i, name);
+            if (value == nullptr) {
+                const bool quiet_lookup = pydict::str_lookup_runs_no_code(dict.get());
+                if (!quiet_lookup) quiet = false;
+                value = PyDict_GetItemWithError(dict.get(), name);
+                if (value == nullptr && quiet_lookup && !PyErr_Occurred()) {
+                    PyObject* found = nullptr;
+                    switch (class_value(node, name, found)) {
+                        case ClassValue::Found: {
+                            Strong held = Strong::borrow(found);
+                            if (!step(i, found)) return false;
+                            continue;
+                        }
+                        case ClassValue::Absent:
+                            continue;
+                        case ClassValue::Unknown:
+                            break;
+                    }
+                }
+            }
+            if (value != nullptr) {
+                if (!step(i, value)) return false;
+                continue;
+            }
+            if (PyErr_Occurred()) return false;
+        }
+        quiet = false;
+        Strong value = Strong::steal(PyObject_GetAttr(node, name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            continue;
+        }
+        if (!step(i, value.get())) return false;
+    }
+    return true;
+}
+
+// What one walk read.
+struct Walked {
+    std::vector<Strong> nodes;     // one per visit, in pre-order
+    std::vector<size_t> starts;    // where each visit's notes begin; one more at the end
+    std::vector<uint64_t> notes;
+    // Visits [0, reread) are read afresh by the hash step: the first one the
+    // walk could not note in full, and every visit before it, or all when
+    // interpreter code may have run during the walk.
+    size_t reread = 0;
+};
+
+class Collector {
+public:
+    Collector(Walk& walk, Walked& out) : walk_(walk), out_(out) {}
+
+    // Pushes the children of `node` as push_children does, and notes it.
+    bool visit(PyObject* node, std::vector<Strong>& stack) {
+        PyTypeObject* cls = Py_TYPE(node);
+        const TypeInfo* info = walk_.known_type_info(cls);
+        if (info == nullptr) {
+            quiet_ = false;  // reading the class's declarations
+            info = walk_.type_info(cls);
+            if (info == nullptr) return false;
+        }
+        std::vector<uint64_t>& notes = out_.notes;
+        noted_ = true;
+        notes.push_back(mix(0, word(cls)));
+        const size_t start = stack.size();
+        bool ok = read_fields(node, *info, quiet_, [&](size_t i, PyObject* value) {
+            if (i > MAX_NOTED_POSITION) noted_ = false;
+            const uint64_t at = (static_cast<uint64_t>(i) & MAX_NOTED_POSITION) << 2;
+            if (Py_IS_TYPE(value, &PyList_Type)) {
+                const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
+                if (length > MAX_NOTED_LENGTH) noted_ = false;
+                notes.push_back(NOTE_LIST | at | (length & MAX_NOTED_LENGTH) << 32);
+                notes.push_back(mix(~uint64_t{0}, length));
+                return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
+                    return note_value(item, NOTE_CHILD, stack);
+                });
+            }
+            return note_value(value, NOTE_CHILD | at, stack);
+        });
+        if (!ok) return false;
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
+        if (!noted_) out_.reread = out_.nodes.size() + 1;
+        return true;
+    }
+
+    // A cycle search reads fields by attribute lookup.
+    void cycle_search_may_run() { quiet_ = false; }
+
+    bool quiet() const { return quiet_; }
+
+private:
+    // A child is pushed; a leaf is hashed now when that is quiet. `tag` is
+    // the entry's first word with NOTE_CHILD as its kind.
+    bool note_value(PyObject* v, uint64_t tag, std::vector<Strong>& stack) {
+        if (walk_.is_child(v)) {
+            stack.push_back(Strong::borrow(v));
+            out_.notes.push_back(tag);
+            return true;
+        }
+        if (!quiet_) {
+            noted_ = false;  // notes are of no use any more
+            return true;
+        }
+        uint64_t h;
+        switch (quiet_leaf_hash(v, h)) {
+            case Leaf::Hashed:
+                out_.notes.push_back(tag | NOTE_LEAF);
+                out_.notes.push_back(h);
+                return true;
+            case Leaf::Unnoted:
+                noted_ = false;
+                return true;
+            case Leaf::Failed:
+                break;
+        }
+        return false;
+    }
+
+    Walk& walk_;
+    Walked& out_;
+    bool quiet_ = true;  // no interpreter code can have run so far
+    bool noted_ = true;  // the node being visited is noted in full
+};
+
+// Depth-first pre-order with one entry per visit, noted.
+std::optional<Walked> pre_order(Walk& walk, PyObject* root) {
+    Walked walked;
+    Collector collector(walk, walked);
     std::vector<Strong> stack;
-    std::vector<Strong> order;
     stack.push_back(Strong::borrow(root));
     CycleWatch watch;
     while (!stack.empty()) {
         Strong n = std::move(stack.back());
         stack.pop_back();
+        if (walked.nodes.size() + 1 >= CYCLE_CHECK_VISITS) collector.cycle_search_may_run();
         if (!watch.visit(walk, root)) return std::nullopt;
-        if (!walk.push_children(n.get(), stack)) return std::nullopt;
-        order.push_back(std::move(n));
+        walked.starts.push_back(walked.notes.size());
+        if (!collector.visit(n.get(), stack)) return std::nullopt;
+        walked.nodes.push_back(std::move(n));
     }
-    return order;
+    walked.starts.push_back(walked.notes.size());
+    if (!collector.quiet()) walked.reread = walked.nodes.size();
+    return walked;
 }
 
-std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root) {
-    std::optional<std::vector<Strong>> order = pre_order(walk, root);
-    if (!order) return std::nullopt;
-    Hashes hashes{PointerMap<uint64_t>(order->size()), {}};
+// A visit hashed from its notes, with the visit after its subtree.
+struct Replayed {
+    uint64_t hash;
+    size_t next;
+};
+
+// Hashes visit `v` from its notes; every later visit is done already.
+inline Replayed replay(const Walked& walked, size_t v, const Replayed* done) {
+    const uint64_t* p = walked.notes.data() + walked.starts[v];
+    const uint64_t* end = walked.notes.data() + walked.starts[v + 1];
+    size_t next = v + 1;
+    auto child = [&] {
+        const Replayed& c = done[next];
+        next = c.next;
+        return c.hash;
+    };
+    uint64_t acc = *p++;
+    while (p != end) {
+        const uint64_t entry = *p++;
+        uint64_t h;
+        switch (entry & NOTE_KIND) {
+            case NOTE_CHILD:
+                h = child();
+                break;
+            case NOTE_LEAF:
+                h = *p++;
+                break;
+            default:
+                h = *p++;
+                for (uint64_t k = entry >> 32; k > 0; --k) {
+                    h = mix(h, *p++ == NOTE_CHILD ? child() : *p++);
+                }
+                break;
+        }
+        acc = mix(mix(acc, (entry >> 2) & MAX_NOTED_POSITION), h);
+    }
+    return {acc, next};
+}
+
+std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root, Want want) {
+    std::optional<Walked> walked = pre_order(walk, root);
+    if (!walked) return std::nullopt;
+    const std::vector<Strong>& nodes = walked->nodes;
+    const size_t count = nodes.size();
+    const bool all = want == Want::All;
+    Hashes hashes{PointerMap<uint64_t>(all ? count : 8), {}, 0};
+    if (all) hashes.order.reserve(count);
+    auto remember = [&](PyObject* n, uint64_t h) {
+        // Shared nodes were noted once per visit, alike: the first from the end counts.
+        if (hashes.map.insert_if_absent(reinterpret_cast<uintptr_t>(n), h)) {
+            hashes.order.emplace_back(n, h);
+        }
+    };
+
+    size_t i = count;
+    if (walked->reread < count) {
+        auto done = std::make_unique_for_overwrite<Replayed[]>(count);
+        while (i > walked->reread) {
+            --i;
+            done[i] = replay(*walked, i, done.get());
+            if (all) remember(nodes[i].get(), done[i].hash);
+        }
+        if (i == 0) {
+            hashes.root = done[0].hash;
+            return hashes;
+        }
+        if (!all) {
+            for (size_t j = count; j-- > i;) remember(nodes[j].get(), done[j].hash);
+        }
+    }
+
     Run run(walk, hashes);
     // The nodes are hashed in an order known in advance: start loading a
     // node's header, then its dictionary's entries, some steps before it.
     constexpr size_t AHEAD = 8;
-    const std::vector<Strong>& nodes = *order;
-    for (size_t i = nodes.size(); i-- > 0;) {
+    while (i-- > 0) {
         if (i >= 2 * AHEAD) prefetch(nodes[i - 2 * AHEAD].get());
         if (i >= AHEAD) prefetch_fields(nodes[i - AHEAD].get());
         PyObject* n = nodes[i].get();
@@ -196,6 +504,7 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root) {
         hashes.map.insert(key, h);
         hashes.order.emplace_back(n, h);
     }
+    if (!hashed(hashes, root, hashes.root)) return std::nullopt;
     return hashes;
 }
 
@@ -203,7 +512,7 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root) {
 // interpreter exports its presizing constructor without declaring it
 // publicly; it is used only for the versions it is known to have.
 PyObject* new_dict_for(size_t n) {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#if ARBOLUS_KNOWN_VERSION_DICTS
     return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
 #else
     (void)n;
@@ -211,8 +520,49 @@ PyObject* new_dict_for(size_t n) {
 #endif
 }
 
+// An int of the given sign and magnitude. Past one digit the digits are
+// written straight into a new int (the layout the interpreter's header
+// describes), which saves the general conversion's work; smaller values go
+// through it, so that they come from the interpreter's shared small ints.
+PyObject* new_int(uint64_t magnitude, bool negative) {
+#if PYLONG_BITS_IN_DIGIT == 30 && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    if (magnitude > PyLong_MASK) {
+        const int bits = std::bit_width(magnitude);
+        const Py_ssize_t digits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
+        PyLongObject* result = _PyLong_New(digits);
+        if (result == nullptr) return nullptr;
+        for (Py_ssize_t d = 0; d < digits; ++d) {
+            result->long_value.ob_digit[d] = static_cast<digit>(magnitude & PyLong_MASK);
+            magnitude >>= PyLong_SHIFT;
+        }
+        result->long_value.lv_tag =
+            static_cast<uintptr_t>(digits) << _PyLong_NON_SIZE_BITS | (negative ? 2 : 0);
+        return reinterpret_cast<PyObject*>(result);
+    }
+#endif
+    const auto m = static_cast<long long>(magnitude);
+    return PyLong_FromLongLong(negative ? -m : m);
+}
+
 inline PyObject* signed_hash(uint64_t h) {
-    return PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h)));
+    const bool negative = (h >> 63) != 0;
+    return new_int(negative ? ~h + 1 : h, negative);
+}
+
+// Stores {id(node): hash} with the key's hash computed here: an int's hash
+// is its value modulo the interpreter's hash modulus.
+bool store(PyObject* dict, PyObject* node, uint64_t h) {
+    const auto address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(node));
+    Strong key = Strong::steal(new_int(address, false));
+    if (!key) return false;
+    Strong value = Strong::steal(signed_hash(h));
+    if (!value) return false;
+#if ARBOLUS_KNOWN_VERSION_DICTS && SIZEOF_VOID_P == 8
+    const auto key_hash = static_cast<Py_hash_t>(address % PyHASH_MODULUS);
+    return _PyDict_SetItem_KnownHash(dict, key.get(), value.get(), key_hash) == 0;
+#else
+    return PyDict_SetItem(dict, key.get(), value.get()) == 0;
+#endif
 }
 
 }  // namespace
@@ -221,18 +571,14 @@ PyObject* subtree_hashes(PyObject* node) {
     Strong root = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    std::optional<Hashes> hashes = hash_subtrees(*walk, root.get());
+    std::optional<Hashes> hashes = hash_subtrees(*walk, root.get(), Want::All);
     if (!hashes) return nullptr;
     Strong dict = Strong::steal(new_dict_for(hashes->order.size()));
     if (!dict) return nullptr;
     // Keys in pre-order of each node's last visit: the root comes first.
     for (size_t i = hashes->order.size(); i-- > 0;) {
         auto [address, h] = hashes->order[i];
-        Strong key = Strong::steal(PyLong_FromVoidPtr(address));
-        if (!key) return nullptr;
-        Strong value = Strong::steal(signed_hash(h));
-        if (!value) return nullptr;
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        if (!store(dict.get(), address, h)) return nullptr;
     }
     return dict.release();
 }
@@ -241,11 +587,9 @@ PyObject* subtree_hash(PyObject* node) {
     Strong root = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    std::optional<Hashes> hashes = hash_subtrees(*walk, root.get());
+    std::optional<Hashes> hashes = hash_subtrees(*walk, root.get(), Want::Root);
     if (!hashes) return nullptr;
-    uint64_t h;
-    if (!hashed(*hashes, root.get(), h)) return nullptr;
-    return signed_hash(h);
+    return signed_hash(hashes->root);
 }
 
 }  // namespace arbolus

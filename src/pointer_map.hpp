@@ -46,6 +46,20 @@ public:
         return s.value;
     }
 
+    // Inserts `key` unless it is present: true when it was inserted. One
+    // probe where find followed by insert takes two.
+    bool insert_if_absent(uintptr_t key, V value) {
+        if (2 * (size_ + 1) > slots_.size()) rehash(slots_.size() * 2);
+        size_t i = home(key);
+        for (; slots_[i].key != 0; i = (i + 1) & mask_) {
+            if (slots_[i].key == key) return false;
+        }
+        slots_[i].key = key;
+        slots_[i].value = std::move(value);
+        ++size_;
+        return true;
+    }
+
     size_t size() const noexcept { return size_; }
 
     template <class F>

@@ -137,6 +137,20 @@ inline bool position_free(PyObject* dict, size_t pos) {
 #endif
 }
 
+// Whether an ordinary lookup of an exact str in `dict` is sure to run no
+// interpreter code: when every key is a str, the interpreter compares keys
+// itself; a key of another class may have its `__eq__` called. Where the
+// layout is not known, false.
+inline bool str_lookup_runs_no_code(PyObject* dict) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr ||
+           keys_of(dict)->kind != KEYS_GENERAL;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
 // The value `dict` holds under `key`, found at entry position `pos` when
 // it is there (see value_if_key_at), else by an ordinary lookup. Null when
 // absent, with an exception set if the lookup failed.

@@ -60,6 +60,13 @@ public:
         return build(cls);
     }
 
+    // The record for `cls` when it is built already, else null. Unlike
+    // get, it never reads the class, so no interpreter code runs.
+    const TypeInfo* find(PyTypeObject* cls) {
+        std::unique_ptr<TypeInfo>* hit = map_.find(reinterpret_cast<uintptr_t>(cls));
+        return hit != nullptr ? hit->get() : nullptr;
+    }
+
     // Moves every record out (for release by the caller under the lock).
     std::vector<std::unique_ptr<TypeInfo>> take_all();
 

@@ -280,6 +280,34 @@ def replaced():
     return root
 
 
+class Collider:
+    """A dictionary key that a lookup of `name` compares with: its first
+    comparison runs `action`."""
+
+    def __init__(self, name, action):
+        self.name, self.action = name, action
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return False
+
+
+def compared():
+    # Reading `right` compares it with a key of another class, which grows
+    # the list the walk has read already. Returns the tree and what arms the
+    # key (setting `right` compares with it too).
+    root, key = Pair(), Collider("right", None)
+    root.left = [ast.Constant(1)]
+    root.__dict__[key] = 0
+    root.right = ast.Constant(3)
+    return root, lambda: setattr(key, "action", lambda: root.left.append(ast.Constant(2)))
+
+
 @pytest.mark.parametrize("build", [grafted, shrunk, replaced])
 def test_tree_changed_by_repr(build):
     # The module hashes one tree and the model an identical twin; both read
@@ -292,6 +320,18 @@ def test_tree_changed_by_repr(build):
     assert [got[id(n)] for n in tree_nodes] == [want[id(n)] for n in twin_nodes]
     # With the leaf now inert the tree hashes as it stands.
     assert arbolus.subtree_hashes(tree) == model_hashes(tree)
+
+
+def test_tree_changed_by_a_key_comparison():
+    # The walk's read of `right` ran code: hashing reads the fields again
+    # and sees the grown list, as the model does.
+    (tree, arm), (twin, arm_twin) = compared(), compared()
+    arm()
+    got = arbolus.subtree_hashes(tree)
+    arm_twin()
+    want = model_hashes(twin)
+    assert len(tree.left) == 2 and got[id(tree)] == want[id(twin)]
+    assert got[id(tree)] == arbolus.subtree_hash(tree)  # the key is inert now
 
 
 # --- what ast.dump shows structurally ------------------------------------------
