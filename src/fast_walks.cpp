@@ -224,10 +224,18 @@ public:
         }
         for (PyObject* node : last_) Py_DECREF(node);
     }
-    void record(PyObject* node) {
-        if (last_.full()) [[unlikely]] next_chunk();
-        last_.push_within(node);
-        Py_INCREF(node);
+    PyObject** top() const noexcept { return last_.top(); }
+    PyObject** limit() const noexcept { return last_.limit(); }
+    void set_top(PyObject** top) noexcept { last_.set_top(top); }
+
+    // Starts a new chunk; true when the records reached the point where
+    // the walk searches for a cycle (once).
+    ARBOLUS_NOINLINE bool next_chunk() {
+        full_.reserve(full_.size() + 1);
+        full_.push_back(last_.exchange());
+        if (searched_ || size() < CYCLE_CHECK_VISITS) return false;
+        searched_ = true;
+        return true;
     }
     size_t size() const noexcept { return full_.size() * CHUNK + last_.size(); }
 
@@ -261,43 +269,85 @@ private:
     // loop, large enough that allocating them costs little per node.
     static constexpr size_t CHUNK = 512;
 
-    ARBOLUS_NOINLINE void next_chunk() {
-        full_.reserve(full_.size() + 1);
-        full_.push_back(last_.exchange());
-    }
+    static_assert(CYCLE_CHECK_VISITS % CHUNK == 0);
 
     std::vector<PyObject**> full_;
     PtrArray last_;
+    bool searched_ = false;
 };
 
 template <>
 class Visits<Result::Count> {
 public:
-    void record(PyObject*) noexcept { ++count_; }
-    size_t size() const noexcept { return count_; }
-    PyObject* result() { return PyLong_FromSize_t(count_); }
+    PyObject* result() { return PyLong_FromSize_t(count); }
+    size_t count = 0;
+};
+
+// How a walk appends to its Visits: a view whose cursor the compiler keeps
+// in registers, written back when the view goes. record() is false once,
+// when the walk is due for its cycle search.
+template <Result R>
+class Recorder;
+
+template <>
+class Recorder<Result::List> {
+public:
+    explicit Recorder(Visits<Result::List>& visits)
+        : visits_(visits), top_(visits.top()), limit_(visits.limit()) {}
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    ~Recorder() { visits_.set_top(top_); }
+
+    bool record(PyObject* node) {
+        bool go_on = true;
+        if (top_ == limit_) [[unlikely]] go_on = next_chunk();
+        *top_++ = node;
+        Py_INCREF(node);
+        return go_on;
+    }
 
 private:
-    size_t count_ = 0;
+    bool next_chunk() {
+        visits_.set_top(top_);
+        bool due = visits_.next_chunk();
+        top_ = visits_.top();
+        limit_ = visits_.limit();
+        return !due;
+    }
+
+    Visits<Result::List>& visits_;
+    PyObject** top_;
+    PyObject** limit_;
+};
+
+template <>
+class Recorder<Result::Count> {
+public:
+    explicit Recorder(Visits<Result::Count>& visits) : visits_(visits), count_(visits.count) {}
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    ~Recorder() { visits_.count = count_; }
+
+    bool record(PyObject*) noexcept { return ++count_ != CYCLE_CHECK_VISITS; }
+
+private:
+    Visits<Result::Count>& visits_;
+    size_t count_;
 };
 
 template <Result R>
 bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View table,
-                   Visits<R>& out) {
+                   Visits<R>& visits) {
     PtrArray stack_array(64);
     StackView stack(stack_array);
     stack.push(root);
-    // Visits left before the one-off cycle search; after it, SIZE_MAX (the
-    // tree cannot change during this walk, so it is never needed again).
-    size_t until_check = CYCLE_CHECK_VISITS;
+    Recorder<R> out(visits);
     do {
         PyObject* x = stack.pop();
-        out.record(x);
-        process_node(x, base, table, stack);
-        if (--until_check == 0) [[unlikely]] {
+        if (!out.record(x)) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
-            until_check = SIZE_MAX;
         }
+        process_node(x, base, table, stack);
     } while (!stack.empty());
     return true;
 }
@@ -307,24 +357,21 @@ bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View 
 // header and dictionary and requested its entry table.
 template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
-                         Visits<R>& out) {
+                         Visits<R>& visits) {
     PtrArray stack_array(64);
     StackView stack(stack_array);
     stack.push(root);
+    Recorder<R> out(visits);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};
-    size_t until_check = CYCLE_CHECK_VISITS;
     do {
         size_t k = stack.size() < 4 ? stack.size() : 4;
         for (size_t j = 0; j < k; ++j) batch[j] = stack.pop();
         for (size_t j = 0; j < k; ++j) {
-            out.record(batch[j]);
+            if (!out.record(batch[j])) [[unlikely]] {
+                if (!acyclic(root, base, table)) return false;
+            }
             process_node(batch[j], base, table, stack);
         }
-        if (until_check <= k) [[unlikely]] {
-            if (!acyclic(root, base, table)) return false;
-            until_check = SIZE_MAX;
-        }
-        until_check -= k;
     } while (!stack.empty());
     return true;
 }
