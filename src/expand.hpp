@@ -197,9 +197,10 @@ public:
 
     // The children with the place each was read from.
     bool push_child_edges(const Strong& parent, std::vector<Edge>& stack) {
-        return push_children(parent.get(), stack, [&](PyObject* field, Py_ssize_t index, PyObject* child) {
-            stack.push_back({Strong::borrow(child), parent, field, index});
-        });
+        return push_children(parent.get(), stack,
+                             [&](PyObject* field, Py_ssize_t index, PyObject* child) {
+                                 stack.push_back({Strong::borrow(child), parent, field, index});
+                             });
     }
 
     // Searches the structure under `root` for a node reachable from itself,
