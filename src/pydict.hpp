@@ -132,14 +132,16 @@ public:
         if (dict == nullptr) return;
         auto* d = reinterpret_cast<PyDictObject*>(dict);
         const KeysHeader* keys = keys_of(dict);
+        // Addresses are computed on bytes: the shared empty table's entry
+        // array is not aligned (and is never read, having no entries).
         if (d->ma_values == nullptr) {
             // Both entry kinds end in (key, value): only the start and the
             // stride differ.
             if (keys->kind == KEYS_GENERAL) {
-                key_ = reinterpret_cast<const char*>(&general_entries(keys)->key);
+                key_ = entries_of(keys) + offsetof(GeneralEntry, key);
                 stride_ = sizeof(GeneralEntry);
             } else {
-                key_ = reinterpret_cast<const char*>(&unicode_entries(keys)->key);
+                key_ = entries_of(keys) + offsetof(UnicodeEntry, key);
                 stride_ = sizeof(UnicodeEntry);
             }
             count_ = static_cast<size_t>(keys->nentries);
@@ -148,7 +150,7 @@ public:
         const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
         split_values_ = values->values;
         split_order_ = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
-        key_ = reinterpret_cast<const char*>(&unicode_entries(keys)->key);
+        key_ = entries_of(keys) + offsetof(UnicodeEntry, key);
         stride_ = sizeof(UnicodeEntry);
         count_ = std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
         split_slots_ = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
