@@ -74,6 +74,8 @@ def per_node_rows():
         ("fix_missing_locations [stripped]", lambda m, t: m.fix_missing_locations(t),
          "strip"),
         ("walk_frontier", lambda m, t: m.walk_frontier(t, P.CALL), None),
+        ("walk_frontier_edges", lambda m, t: m.walk_frontier_edges(t, P.CALL), None),
+        ("walk_of_types", lambda m, t: m.walk_of_types(t, P.NAMES_AND_CALLS), None),
         ("walk_of_types [prune]",
          lambda m, t: m.walk_of_types(t, P.NAMES_AND_CALLS, P.PRUNED), None),
         ("walk_frontier_events",

@@ -14,6 +14,16 @@
 #define ARBOLUS_NOINLINE
 #endif
 
+// Inlines every call made in the function's body, transitively, except
+// calls of functions marked noinline: for a small hot function built from
+// layers of templates and lambdas, which the compiler's size limits would
+// otherwise leave as calls.
+#if defined(__GNUC__) || defined(__clang__)
+#define ARBOLUS_FLATTEN __attribute__((flatten))
+#else
+#define ARBOLUS_FLATTEN
+#endif
+
 // Where the calling function's frame is on the stack, as an integer, for
 // comparing with the stack's bounds. A macro, so that it is the caller's
 // frame. The fallback takes the address of a local in a call one level

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "compiler.hpp"
 #include "cycles.hpp"
 #include "errors.hpp"
 #include "node_types.hpp"
@@ -44,32 +45,76 @@ struct Step {
     Strong node;
 };
 
+// Whether a field step may run interpreter code, which may change or replace
+// the node's dictionary between two fields.
+enum class StepRuns { Code, NoCode };
+
+namespace detail {
+
+// A field the dictionary does not hold at its usual position: an ordinary
+// lookup in `dict` (when there is one), whose answer is final, else
+// attribute lookup. 1 with `value` set (borrowed from the dictionary, or
+// owned by `held`), 0 when the field is absent, -1 with an exception set.
+// Either lookup may run interpreter code.
+ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, PyObject* name,
+                                              PyObject*& value, Strong& held) {
+    if (dict != nullptr) {
+        value = PyDict_GetItemWithError(dict, name);
+        if (value != nullptr) return 1;
+        if (PyErr_Occurred()) return -1;
+    }
+    held = Strong::steal(PyObject_GetAttr(node, name));
+    if (!held) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    value = held.get();
+    return 1;
+}
+
+}  // namespace detail
+
 // Reads each field of `node` named in `info.fields` and calls
 // step(position, borrowed value), where step returns false with an exception
-// set to stop. Returns false with an exception set on failure.
-template <class ValueStep>
+// set to stop. Returns false with an exception set on failure. With
+// StepRuns::NoCode the caller promises that step runs no interpreter code.
+template <StepRuns Runs = StepRuns::Code, class ValueStep>
 bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step) {
-    if (info.fields.empty()) return true;
-    // Attribute lookups below may run code that replaces the dictionary.
-    Strong dict = Strong::borrow(get_instance_dict_fast(node));
     const size_t count = info.fields.size();
+    if (count == 0) return true;
+    const Strong* names = info.fields.data();
+    // The dictionary read at the start is the one every field comes from.
+    // Interpreter code may replace it (and drop it): it is held from the
+    // first moment code may run, and its layout is read again after.
+    // Until then nothing can change it, and a walk whose nodes keep their
+    // fields in place never takes the reference.
+    PyObject* dict = get_instance_dict_fast(node);
+    Strong held_dict;
+    if constexpr (Runs == StepRuns::Code) held_dict = Strong::borrow(dict);
+    pydict::PositionReader reader(Runs == StepRuns::NoCode ? dict : nullptr);
     for (size_t i = 0; i < count; ++i) {
-        PyObject* name = info.fields[i].get();
-        if (dict) {
-            PyObject* value = pydict::lookup_at(dict.get(), i, name);
-            if (value != nullptr) {
-                if (!step(i, value)) return false;
-                continue;
-            }
-            if (PyErr_Occurred()) return false;
+        PyObject* name = names[i].get();
+        PyObject* value;
+        if constexpr (Runs == StepRuns::NoCode) {
+            value = reader.value_if_key_at(i, name);
+        } else {
+            value = dict != nullptr ? pydict::value_if_key_at(dict, i, name) : nullptr;
         }
-        Strong value = Strong::steal(PyObject_GetAttr(node, name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
+        if (value != nullptr) {
+            if (!step(i, value)) return false;
             continue;
         }
-        if (!step(i, value.get())) return false;
+        if (dict != nullptr && !held_dict) held_dict = Strong::borrow(dict);
+        {
+            // Released before the layout is read again: the release may
+            // run a finaliser.
+            Strong held_value;
+            const int found = detail::read_field_slowly(node, dict, name, value, held_value);
+            if (found < 0) return false;
+            if (found > 0 && !step(i, value)) return false;
+        }
+        if constexpr (Runs == StepRuns::NoCode) reader = pydict::PositionReader(dict);
     }
     return true;
 }
@@ -111,46 +156,53 @@ public:
     // The record when it is built already, else null; runs no interpreter code.
     const TypeInfo* known_type_info(PyTypeObject* cls) { return types_->find(cls); }
 
-    // Appends `node`'s children as owned references; the first child in
-    // field order ends last (on top). `node` may be any object.
-    bool push_children(PyObject* node, std::vector<Strong>& stack) {
+    // Calls emit(field name, index, borrowed child) for each child of
+    // `node`, in field order and list items in list order; index is -1 for
+    // a child the field holds itself. emit must run no interpreter code
+    // (it may throw). `node` may be any object.
+    template <class Emit>
+    bool for_each_child(PyObject* node, const TypeInfo& info, Emit&& emit) {
+        const Strong* names = info.fields.data();
+        return for_each_field<StepRuns::NoCode>(node, info, [&](size_t pos, PyObject* value) {
+            if (Py_IS_TYPE(value, &PyList_Type)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                    PyObject* item = PyList_GET_ITEM(value, i);
+                    if (is_child(item)) emit(names[pos].get(), i, item);
+                }
+            } else if (is_child(value)) {
+                emit(names[pos].get(), Py_ssize_t{-1}, value);
+            }
+            return true;
+        });
+    }
+
+    // Appends `node`'s children to `stack`, push(field name, index,
+    // borrowed child) making and appending each one's item; the first
+    // child in field order ends last (on top). push must take its own
+    // reference to what it keeps.
+    template <class Stack, class Push>
+    ARBOLUS_FLATTEN bool push_children(PyObject* node, Stack& stack, Push&& push) {
         const TypeInfo* info = type_info(Py_TYPE(node));
         if (info == nullptr) return false;
         const size_t start = stack.size();
-        bool ok = for_each_field(node, *info, [&](size_t, PyObject* value) {
-            if (Py_IS_TYPE(value, &PyList_Type)) {
-                return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
-                    if (is_child(item)) stack.push_back(Strong::borrow(item));
-                    return true;
-                });
-            }
-            if (is_child(value)) stack.push_back(Strong::borrow(value));
-            return true;
-        });
-        if (!ok) return false;
+        if (!for_each_child(node, *info, push)) return false;
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
         return true;
     }
 
-    // As push_children, with the place each child was read from.
-    bool push_child_edges(const Strong& parent, std::vector<Edge>& stack) {
-        const TypeInfo* info = type_info(parent.type());
-        if (info == nullptr) return false;
-        const size_t start = stack.size();
-        bool ok = for_each_field(parent.get(), *info, [&](size_t pos, PyObject* value) {
-            PyObject* field = info->fields[pos].get();
-            if (Py_IS_TYPE(value, &PyList_Type)) {
-                return for_each_item(value, [&](Py_ssize_t i, PyObject* item) {
-                    if (is_child(item)) stack.push_back({Strong::borrow(item), parent, field, i});
-                    return true;
-                });
-            }
-            if (is_child(value)) stack.push_back({Strong::borrow(value), parent, field, -1});
-            return true;
+    // The children as owned references.
+    bool push_children(PyObject* node, std::vector<Strong>& stack) {
+        return push_children(node, stack, [&](PyObject*, Py_ssize_t, PyObject* child) {
+            stack.push_back(Strong::borrow(child));
         });
-        if (!ok) return false;
-        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
-        return true;
+    }
+
+    // The children with the place each was read from.
+    bool push_child_edges(const Strong& parent, std::vector<Edge>& stack) {
+        return push_children(parent.get(), stack,
+                             [&](PyObject* field, Py_ssize_t index, PyObject* child) {
+                                 stack.push_back({Strong::borrow(child), parent, field, index});
+                             });
     }
 
     // Searches the structure under `root` for a node reachable from itself,
@@ -161,7 +213,7 @@ public:
     // is a leaf at that occurrence (a frontier walk's match, say).
     // False with ValueError (or an expansion error) set.
     template <class Expands>
-    bool check_acyclic(PyObject* root, Expands&& expands) {
+    ARBOLUS_NOINLINE bool check_acyclic(PyObject* root, Expands&& expands) {
         const bool root_expands_again = expands(root, false);
         int found = find_cycle<Strong>(root, [&](PyObject* n, std::vector<Strong>& out) {
             if (!expands(n, n == root)) return true;

@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -62,6 +63,9 @@ struct SplitValues {
 
 static_assert(sizeof(KeysHeader) == 32);
 static_assert(offsetof(SplitValues, values) == 8);
+// Readers rely on every entry kind holding its value right after its key.
+static_assert(offsetof(GeneralEntry, value) == offsetof(GeneralEntry, key) + sizeof(PyObject*));
+static_assert(offsetof(UnicodeEntry, value) == offsetof(UnicodeEntry, key) + sizeof(PyObject*));
 
 inline const KeysHeader* keys_of(PyObject* dict) {
     return reinterpret_cast<const KeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
@@ -116,6 +120,77 @@ inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
     return nullptr;
 #endif
 }
+
+// value_if_key_at for many positions of one dict: the table's layout is read
+// once, so each lookup is a bounds test and one key comparison. Valid only
+// while the dict is not changed, that is, while no interpreter code runs;
+// after that, take a fresh one. A null dict makes every lookup miss.
+class PositionReader {
+public:
+    explicit PositionReader(PyObject* dict) noexcept {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+        if (dict == nullptr) return;
+        auto* d = reinterpret_cast<PyDictObject*>(dict);
+        const KeysHeader* keys = keys_of(dict);
+        // Addresses are computed on bytes: the shared empty table's entry
+        // array is not aligned (and is never read, having no entries).
+        if (d->ma_values == nullptr) {
+            // Both entry kinds end in (key, value): only the start and the
+            // stride differ.
+            if (keys->kind == KEYS_GENERAL) {
+                key_ = entries_of(keys) + offsetof(GeneralEntry, key);
+                stride_ = sizeof(GeneralEntry);
+            } else {
+                key_ = entries_of(keys) + offsetof(UnicodeEntry, key);
+                stride_ = sizeof(UnicodeEntry);
+            }
+            count_ = static_cast<size_t>(keys->nentries);
+            return;
+        }
+        const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
+        split_values_ = values->values;
+        split_order_ = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
+        key_ = entries_of(keys) + offsetof(UnicodeEntry, key);
+        stride_ = sizeof(UnicodeEntry);
+        count_ = std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
+        split_slots_ = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
+#else
+        (void)dict;
+#endif
+    }
+
+    PyObject* value_if_key_at(size_t pos, PyObject* key) const noexcept {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+        if (pos >= count_) return nullptr;
+        if (split_values_ == nullptr) return value_at(key_ + pos * stride_, key);
+        const size_t ix = split_order_[pos];
+        if (ix >= split_slots_) return nullptr;
+        return *key_at(key_ + ix * stride_) == key ? split_values_[ix] : nullptr;
+#else
+        (void)pos;
+        (void)key;
+        return nullptr;
+#endif
+    }
+
+private:
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    static PyObject* const* key_at(const char* entry) noexcept {
+        return reinterpret_cast<PyObject* const*>(entry);
+    }
+    static PyObject* value_at(const char* entry, PyObject* key) noexcept {
+        PyObject* const* slot = key_at(entry);
+        return slot[0] == key ? slot[1] : nullptr;
+    }
+
+    const char* key_ = nullptr;  // the key of entry 0 (of the shared keys when split)
+    size_t stride_ = 0;
+    size_t count_ = 0;  // positions that hold an entry
+    PyObject* const* split_values_ = nullptr;  // split table: values by shared index
+    const uint8_t* split_order_ = nullptr;     // split table: shared index by position
+    size_t split_slots_ = 0;                   // split table: valid shared indices
+#endif
+};
 
 // Whether entry position `pos` holds no key: it is past the entries in use
 // or its entry was deleted. Where the layout is not known, false.

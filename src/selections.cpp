@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
 #include "type_set.hpp"
@@ -11,9 +12,16 @@ namespace arbolus {
 
 namespace {
 
-// The topmost descendants of `root` whose exact class is in `kinds`, as
-// edges in depth-first pre-order. The root itself is never a candidate.
-std::optional<std::vector<Edge>> frontier_edges(PyObject* root, PyObject* kinds) {
+const Strong& node_of(const Strong& item) { return item; }
+const Strong& node_of(const Edge& item) { return item.node; }
+
+// The topmost descendants of `root` whose exact class is in `kinds`, in
+// depth-first pre-order, as owned nodes or as edges (Item), whichever
+// expand(walk, owned node, stack) pushes. The root itself is never a
+// candidate.
+template <class Item, class Expand>
+ARBOLUS_FLATTEN std::optional<std::vector<Item>> frontier(PyObject* root, PyObject* kinds,
+                                                          Expand&& expand) {
     ThreadCaches& caches = thread_caches();
     std::optional<TypeSetHandle> handle = TypeSetHandle::make(caches.type_sets, kinds);
     if (!handle) return std::nullopt;
@@ -22,20 +30,20 @@ std::optional<std::vector<Edge>> frontier_edges(PyObject* root, PyObject* kinds)
     if (!walk) return std::nullopt;
 
     Strong top = Strong::borrow(root);
-    std::vector<Edge> stack;
-    std::vector<Edge> matches;
-    if (!walk->push_child_edges(top, stack)) return std::nullopt;
+    std::vector<Item> stack;
+    std::vector<Item> matches;
+    if (!expand(*walk, top, stack)) return std::nullopt;
     CycleWatch watch;
     auto expands = [&](PyObject* n, bool is_root) {
         return is_root || !set.contains(Py_TYPE(n));
     };
     while (!stack.empty()) {
-        Edge edge = std::move(stack.back());
+        Item item = std::move(stack.back());
         stack.pop_back();
         if (!watch.visit(*walk, root, expands)) return std::nullopt;
-        if (set.contains(edge.node.type())) {
-            matches.push_back(std::move(edge));
-        } else if (!walk->push_child_edges(edge.node, stack)) {
+        if (set.contains(node_of(item).type())) {
+            matches.push_back(std::move(item));
+        } else if (!expand(*walk, node_of(item), stack)) {
             return std::nullopt;
         }
     }
@@ -55,17 +63,19 @@ PyObject* into_pylist(std::vector<Strong>& refs) {
 }  // namespace
 
 PyObject* walk_frontier(PyObject* node, PyObject* kinds) {
-    std::optional<std::vector<Edge>> edges = frontier_edges(node, kinds);
-    if (!edges) return nullptr;
-    std::vector<Strong> nodes;
-    nodes.reserve(edges->size());
-    for (Edge& e : *edges) nodes.push_back(std::move(e.node));
-    edges->clear();
-    return into_pylist(nodes);
+    std::optional<std::vector<Strong>> nodes =
+        frontier<Strong>(node, kinds, [](Walk& walk, const Strong& n, std::vector<Strong>& stack) {
+            return walk.push_children(n.get(), stack);
+        });
+    if (!nodes) return nullptr;
+    return into_pylist(*nodes);
 }
 
 PyObject* walk_frontier_edges(PyObject* node, PyObject* kinds) {
-    std::optional<std::vector<Edge>> edges = frontier_edges(node, kinds);
+    std::optional<std::vector<Edge>> edges =
+        frontier<Edge>(node, kinds, [](Walk& walk, const Strong& n, std::vector<Edge>& stack) {
+            return walk.push_child_edges(n, stack);
+        });
     if (!edges) return nullptr;
     Strong list = Strong::steal(PyList_New(static_cast<Py_ssize_t>(edges->size())));
     if (!list) return nullptr;
@@ -87,7 +97,7 @@ PyObject* walk_frontier_edges(PyObject* node, PyObject* kinds) {
     return list.release();
 }
 
-PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
+ARBOLUS_FLATTEN PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
     ThreadCaches& caches = thread_caches();
     std::optional<TypeSetHandle> kind_handle = TypeSetHandle::make(caches.type_sets, kinds);
     if (!kind_handle) return nullptr;
@@ -121,7 +131,7 @@ PyObject* walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
     return into_pylist(matches);
 }
 
-PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracket) {
+ARBOLUS_FLATTEN PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracket) {
     ThreadCaches& caches = thread_caches();
     std::optional<TypeSetHandle> kind_handle = TypeSetHandle::make(caches.type_sets, kinds);
     if (!kind_handle) return nullptr;
@@ -137,20 +147,24 @@ PyObject* walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracke
         Strong node;
     };
     std::vector<Step> steps;
-    std::vector<Strong> scratch;
     std::vector<Event> events;
     const bool dispatching = !kind_set.empty();
     const bool bracketing = !bracket_set.empty();
 
-    // Expands n, opening a bracket around its descent when its class asks.
+    // Expands n, opening a bracket around its descent when its class asks
+    // (as it is once its fields are read: reading them may change it). The
+    // bracket's close goes below the children.
     auto descend = [&](Strong n) {
-        scratch.clear();
-        if (!walk->push_children(n.get(), scratch)) return false;
+        const size_t start = steps.size();
+        bool ok = walk->push_children(n.get(), steps, [&](PyObject*, Py_ssize_t, PyObject* child) {
+            steps.push_back({Step::Visit, Strong::borrow(child)});
+        });
+        if (!ok) return false;
         if (bracketing && bracket_set.contains(n.type())) {
             events.push_back({1, n});
-            steps.push_back({Step::Close, std::move(n)});
+            steps.insert(steps.begin() + static_cast<std::ptrdiff_t>(start),
+                         Step{Step::Close, std::move(n)});
         }
-        for (Strong& child : scratch) steps.push_back({Step::Visit, std::move(child)});
         return true;
     };
     auto expands = [&](PyObject* n, bool is_root) {

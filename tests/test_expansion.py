@@ -167,6 +167,39 @@ def test_property_raising_other_error_propagates_unchanged(call, at_root):
     assert [sys.getrefcount(n) for n in nodes] == before
 
 
+class Finaliser:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+@pytest.mark.parametrize("when", ["in-getter", "at-value-release"])
+def test_field_read_that_moves_later_fields(when):
+    # Reading field `a` (not in the dictionary) runs code that grows the
+    # dictionary until its entries move to a new table, then replaces `b`
+    # there; either in the property itself or when the value it returned
+    # is let go. `b` must be read from the dictionary as it is afterwards.
+    # (The old leaf stays alive, so a read of the old table would find it.)
+    old, new = Leaf(), Leaf()
+
+    def move_entries(node):
+        d = node.__dict__
+        for i in range(40):
+            d[f"extra{i}"] = i
+        d["b"] = new
+
+    def getter(self):
+        if when == "in-getter":
+            move_entries(self)
+            return None
+        return Finaliser(lambda: move_entries(self))
+
+    node = bare(node_class(("a", "b"), a=property(getter)), x=0, b=old)
+    assert children(node) == [(new, "b", -1)]
+
+
 # --- which values are children ---------------------------------------------
 
 
