@@ -349,6 +349,20 @@ def test_class_created_after_a_threads_first_walk_has_no_children_there():
     assert other == (preorder(root), batched_order(root))
 
 
+def test_every_class_stays_findable_when_the_class_table_grows():
+    # Far more classes than the table's first size holds, all existing
+    # before the walking thread builds its table, each holding the next.
+    classes = [type(f"Grown{i}", (ast.expr,), {"_fields": ("value",)}) for i in range(700)]
+    leaf = ast.Name("x", ast.Load())
+    node = leaf
+    for cls in classes:
+        node = bare(cls, value=node)
+    walked = in_new_thread(lambda: (A.walk_dfs(node), A._walk_count(node), A.walk_unordered(node)))
+    assert walked[0] == preorder(node)
+    assert walked[1] == len(classes) + 2
+    assert walked[2] == walked[0]  # one child per node: the same order
+
+
 def test_fields_are_the_str_names_of_a_tuple_capped_at_254():
     class Wide(ast.expr):
         _fields = tuple(f"f{i}" for i in range(300))
