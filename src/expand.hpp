@@ -51,18 +51,67 @@ enum class StepRuns { Code, NoCode };
 
 namespace detail {
 
+enum class ClassValue { Found, Absent, Unknown };
+
+// What an attribute lookup of `name` on `node` gives once the node's
+// instance dictionary is known not to hold the name, when it can be told
+// without running interpreter code: the class reads attributes the
+// ordinary way, every class dictionary on its MRO keeps only str keys (so
+// finding the name compares no other keys; the dictionaries of static types
+// are fixed), and what the class holds under the name is no descriptor. The
+// lookup then gives that class attribute (Found, `out` borrowed), or raises
+// AttributeError when there is none (Absent). Unknown otherwise. Optional
+// fields that a constructor left unset read their class's default this way.
+inline ClassValue class_value(PyObject* node, PyObject* name, PyObject*& out) {
+    PyTypeObject* cls = Py_TYPE(node);
+    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
+    PyObject* mro = cls->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject* base = PyTuple_GET_ITEM(mro, k);
+        if (!PyType_Check(base)) return ClassValue::Unknown;
+        auto* type = reinterpret_cast<PyTypeObject*>(base);
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* d = type->tp_dict;
+        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_runs_no_code(d)) {
+            return ClassValue::Unknown;
+        }
+    }
+    PyObject* attr = _PyType_Lookup(cls, name);
+    if (attr == nullptr) return ClassValue::Absent;
+    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
+    out = attr;
+    return ClassValue::Found;
+}
+
 // A field the dictionary does not hold at its usual position: an ordinary
-// lookup in `dict` (when there is one), whose answer is final, else
-// attribute lookup. 1 with `value` set (borrowed from the dictionary, or
-// owned by `held`), 0 when the field is absent, -1 with an exception set.
-// Either lookup may run interpreter code.
+// lookup in `dict` (when there is one), whose answer is final, else the
+// class's value when that is sure to be what attribute lookup gives, else
+// attribute lookup. 1 with `value` set (borrowed from the dictionary or the
+// class, or owned by `held`), 0 when the field is absent, -1 with an
+// exception set. `code_ran` is set where interpreter code may have run: a
+// lookup comparing keys of other classes than str, or attribute lookup.
 ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, PyObject* name,
-                                              PyObject*& value, Strong& held) {
+                                              PyObject*& value, Strong& held, bool& code_ran) {
     if (dict != nullptr) {
+        const bool quiet_lookup = pydict::str_lookup_runs_no_code(dict);
+        if (!quiet_lookup) code_ran = true;
         value = PyDict_GetItemWithError(dict, name);
         if (value != nullptr) return 1;
         if (PyErr_Occurred()) return -1;
+        if (quiet_lookup) {
+            switch (class_value(node, name, value)) {
+                case ClassValue::Found:
+                    held = Strong::borrow(value);
+                    return 1;
+                case ClassValue::Absent:
+                    return 0;
+                case ClassValue::Unknown:
+                    break;
+            }
+        }
     }
+    code_ran = true;
     held = Strong::steal(PyObject_GetAttr(node, name));
     if (!held) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -79,8 +128,11 @@ ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, Py
 // step(position, borrowed value), where step returns false with an exception
 // set to stop. Returns false with an exception set on failure. With
 // StepRuns::NoCode the caller promises that step runs no interpreter code.
+// `*code_ran` (when given) is set before a step whose value was read by
+// means that may have run interpreter code.
 template <StepRuns Runs = StepRuns::Code, class ValueStep>
-bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step) {
+bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
+                    bool* code_ran = nullptr) {
     const size_t count = info.fields.size();
     if (count == 0) return true;
     const Strong* names = info.fields.data();
@@ -110,7 +162,9 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step) {
             // Released before the layout is read again: the release may
             // run a finaliser.
             Strong held_value;
-            const int found = detail::read_field_slowly(node, dict, name, value, held_value);
+            bool ran = false;
+            const int found = detail::read_field_slowly(node, dict, name, value, held_value, ran);
+            if (ran && code_ran != nullptr) *code_ran = true;
             if (found < 0) return false;
             if (found > 0 && !step(i, value)) return false;
         }

@@ -227,87 +227,6 @@ Leaf quiet_leaf_hash(PyObject* v, uint64_t& out) {
     return Leaf::Hashed;
 }
 
-enum class ClassValue { Found, Absent, Unknown };
-
-// What an attribute lookup of `name` on `node` gives once the node's
-// instance dictionary is known not to hold the name, when it can be told
-// without running interpreter code: the class reads attributes the
-// ordinary way, every class dictionary on its MRO keeps only str keys (so
-// finding the name compares no other keys; the dictionaries of static types
-// are fixed), and what the class holds under the name is no descriptor. The
-// lookup then gives that class attribute (Found, `out` borrowed), or raises
-// AttributeError when there is none (Absent). Unknown otherwise. Optional
-// fields that a constructor left unset read their class's default this way.
-ClassValue class_value(PyObject* node, PyObject* name, PyObject*& out) {
-    PyTypeObject* cls = Py_TYPE(node);
-    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
-    PyObject* mro = cls->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
-        PyObject* base = PyTuple_GET_ITEM(mro, k);
-        if (!PyType_Check(base)) return ClassValue::Unknown;
-        auto* type = reinterpret_cast<PyTypeObject*>(base);
-        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* d = type->tp_dict;
-        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_runs_no_code(d)) {
-            return ClassValue::Unknown;
-        }
-    }
-    PyObject* attr = _PyType_Lookup(cls, name);
-    if (attr == nullptr) return ClassValue::Absent;
-    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
-    out = attr;
-    return ClassValue::Found;
-}
-
-// for_each_field, reading the same values in the same order, that also
-// clears `quiet` when what it did may have run interpreter code.
-template <class ValueStep>
-bool read_fields(PyObject* node, const TypeInfo& info, bool& quiet, ValueStep&& step) {
-    if (info.fields.empty()) return true;
-    Strong dict = Strong::borrow(get_instance_dict_fast(node));
-    const size_t count = info.fields.size();
-    for (size_t i = 0; i < count; ++i) {
-        PyObject* name = info.fields[i].get();
-        if (dict) {
-            PyObject* value = pydict::value_if_key_at(dict.get(), i, name);
-            if (value == nullptr) {
-                const bool quiet_lookup = pydict::str_lookup_runs_no_code(dict.get());
-                if (!quiet_lookup) quiet = false;
-                value = PyDict_GetItemWithError(dict.get(), name);
-                if (value == nullptr && quiet_lookup && !PyErr_Occurred()) {
-                    PyObject* found = nullptr;
-                    switch (class_value(node, name, found)) {
-                        case ClassValue::Found: {
-                            Strong held = Strong::borrow(found);
-                            if (!step(i, found)) return false;
-                            continue;
-                        }
-                        case ClassValue::Absent:
-                            continue;
-                        case ClassValue::Unknown:
-                            break;
-                    }
-                }
-            }
-            if (value != nullptr) {
-                if (!step(i, value)) return false;
-                continue;
-            }
-            if (PyErr_Occurred()) return false;
-        }
-        quiet = false;
-        Strong value = Strong::steal(PyObject_GetAttr(node, name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-            continue;
-        }
-        if (!step(i, value.get())) return false;
-    }
-    return true;
-}
-
 // What one walk read.
 struct Walked {
     std::vector<Strong> nodes;     // one per visit, in pre-order
@@ -328,7 +247,7 @@ public:
         PyTypeObject* cls = Py_TYPE(node);
         const TypeInfo* info = walk_.known_type_info(cls);
         if (info == nullptr) {
-            quiet_ = false;  // reading the class's declarations
+            code_ran_ = true;  // reading the class's declarations
             info = walk_.type_info(cls);
             if (info == nullptr) return false;
         }
@@ -336,7 +255,7 @@ public:
         noted_ = true;
         notes.push_back(mix(0, word(cls)));
         const size_t start = stack.size();
-        bool ok = read_fields(node, *info, quiet_, [&](size_t i, PyObject* value) {
+        bool ok = for_each_field(node, *info, [&](size_t i, PyObject* value) {
             if (i > MAX_NOTED_POSITION) noted_ = false;
             const uint64_t at = (static_cast<uint64_t>(i) & MAX_NOTED_POSITION) << 2;
             if (Py_IS_TYPE(value, &PyList_Type)) {
@@ -349,7 +268,7 @@ public:
                 });
             }
             return note_value(value, NOTE_CHILD | at, stack);
-        });
+        }, &code_ran_);
         if (!ok) return false;
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
         if (!noted_) out_.reread = out_.nodes.size() + 1;
@@ -357,9 +276,9 @@ public:
     }
 
     // A cycle search reads fields by attribute lookup.
-    void cycle_search_may_run() { quiet_ = false; }
+    void cycle_search_may_run() { code_ran_ = true; }
 
-    bool quiet() const { return quiet_; }
+    bool quiet() const { return !code_ran_; }
 
 private:
     // A child is pushed; a leaf is hashed now when that is quiet. `tag` is
@@ -370,7 +289,7 @@ private:
             out_.notes.push_back(tag);
             return true;
         }
-        if (!quiet_) {
+        if (code_ran_) {
             noted_ = false;  // notes are of no use any more
             return true;
         }
@@ -391,7 +310,7 @@ private:
 
     Walk& walk_;
     Walked& out_;
-    bool quiet_ = true;  // no interpreter code can have run so far
+    bool code_ran_ = false;  // interpreter code may have run by now
     bool noted_ = true;  // the node being visited is noted in full
 };
 
