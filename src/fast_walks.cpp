@@ -32,12 +32,6 @@ public:
     PtrArray& operator=(const PtrArray&) = delete;
     ~PtrArray() { PyMem_Free(data_); }
 
-    void push(PyObject* p) {
-        if (top_ == limit_) grow();
-        *top_++ = p;
-    }
-    PyObject* pop() noexcept { return *--top_; }
-    bool empty() const noexcept { return top_ == data_; }
     PyObject** data() const noexcept { return data_; }
     PyObject** top() const noexcept { return top_; }
     PyObject** limit() const noexcept { return limit_; }
@@ -99,27 +93,34 @@ private:
     PyObject** limit_ = nullptr;
 };
 
-// The work stack as a walk holds it: a view whose cursor the compiler can
-// keep in registers. Nothing takes the view's address; the array behind it
-// is reached only to grow, out of line.
-class StackView {
+// A walk's view of a PtrArray (its work stack, its output): the cursor
+// lives in the view, which nothing takes the address of, so the compiler
+// keeps it in registers; the array is reached only to grow, out of line,
+// and gets the cursor back when the view goes.
+class ArrayView {
 public:
-    explicit StackView(PtrArray& array) : array_(array), top_(array.top()), limit_(array.limit()) {}
+    explicit ArrayView(PtrArray& array) : array_(array), top_(array.top()), limit_(array.limit()) {}
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() { array_.set_top(top_); }
+
     void push(PyObject* p) {
-        if (top_ == limit_) [[unlikely]] grow();
+        if (full()) [[unlikely]] grow();
         *top_++ = p;
     }
     PyObject* pop() noexcept { return *--top_; }
     bool empty() const noexcept { return top_ == array_.data(); }
+    bool full() const noexcept { return top_ == limit_; }
     size_t size() const noexcept { return static_cast<size_t>(top_ - array_.data()); }
 
-private:
     void grow() {
         array_.set_top(top_);
         array_.grow();
         top_ = array_.top();
         limit_ = array_.limit();
     }
+
+private:
     PtrArray& array_;
     PyObject** top_;
     PyObject** limit_;
@@ -190,31 +191,29 @@ class Visits;
 template <>
 class Visits<Result::List> {
 public:
-    Visits() : nodes_(256) {}
+    Visits() : nodes(256) {}
     Visits(const Visits&) = delete;
     Visits& operator=(const Visits&) = delete;
     ~Visits() {
-        for (PyObject* node : nodes_) Py_DECREF(node);
+        for (PyObject* node : nodes) Py_DECREF(node);
     }
-    PyObject** top() const noexcept { return nodes_.top(); }
-    PyObject** limit() const noexcept { return nodes_.limit(); }
-    void set_top(PyObject** top) noexcept { nodes_.set_top(top); }
 
-    // Doubles the room; true when the records reached the point where the
-    // walk searches for a cycle (once). (Recording into fixed chunks copied
-    // once into the result counts fewer instructions, since callgrind counts
-    // the copies of doubling byte by byte, but timed 1-3% slower.)
-    ARBOLUS_NOINLINE bool make_room() {
-        nodes_.grow();
-        if (searched_ || nodes_.size() < CYCLE_CHECK_VISITS) return false;
+    // True once, when the records have reached the point where the walk
+    // searches for a cycle. (Recording into fixed chunks copied once into
+    // the result counts fewer instructions than doubling one array, since
+    // callgrind counts doubling's copies byte by byte, but timed 1-3%
+    // slower.)
+    bool search_due() {
+        if (searched_ || nodes.size() < CYCLE_CHECK_VISITS) return false;
         searched_ = true;
         return true;
     }
 
-    PyObject* result() { return nodes_.into_list(); }
+    PyObject* result() { return nodes.into_list(); }
+
+    PtrArray nodes;
 
 private:
-    PtrArray nodes_;
     bool searched_ = false;
 };
 
@@ -234,32 +233,23 @@ class Recorder;
 template <>
 class Recorder<Result::List> {
 public:
-    explicit Recorder(Visits<Result::List>& visits)
-        : visits_(visits), top_(visits.top()), limit_(visits.limit()) {}
-    Recorder(const Recorder&) = delete;
-    Recorder& operator=(const Recorder&) = delete;
-    ~Recorder() { visits_.set_top(top_); }
+    explicit Recorder(Visits<Result::List>& visits) : visits_(visits), out_(visits.nodes) {}
 
+    // The search can only fall due when the output grows.
     bool record(PyObject* node) {
         bool go_on = true;
-        if (top_ == limit_) [[unlikely]] go_on = make_room();
-        *top_++ = node;
+        if (out_.full()) [[unlikely]] {
+            out_.grow();  // which also gives the array its size
+            go_on = !visits_.search_due();
+        }
+        out_.push(node);
         Py_INCREF(node);
         return go_on;
     }
 
 private:
-    bool make_room() {
-        visits_.set_top(top_);
-        bool due = visits_.make_room();
-        top_ = visits_.top();
-        limit_ = visits_.limit();
-        return !due;
-    }
-
     Visits<Result::List>& visits_;
-    PyObject** top_;
-    PyObject** limit_;
+    ArrayView out_;
 };
 
 template <>
@@ -281,7 +271,7 @@ template <Result R>
 bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View table,
                    Visits<R>& visits) {
     PtrArray stack_array(64);
-    StackView stack(stack_array);
+    ArrayView stack(stack_array);
     stack.push(root);
     Recorder<R> out(visits);
     do {
@@ -301,7 +291,7 @@ template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
                          Visits<R>& visits) {
     PtrArray stack_array(64);
-    StackView stack(stack_array);
+    ArrayView stack(stack_array);
     stack.push(root);
     Recorder<R> out(visits);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};

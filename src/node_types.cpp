@@ -72,10 +72,11 @@ int FieldTable::record(PyObject* cls) {
 }
 
 void FieldTable::insert(uintptr_t cls, const ClassFields* fields) {
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = (cls >> 4) & mask;; i = (i + 1) & mask) {
-        if (slots_[i].key == 0) {
-            slots_[i] = {cls, fields};
+    // The lookup's probe sequence, in byte offsets.
+    for (size_t at = cls & offset_mask_;; at = (at + sizeof(Slot)) & offset_mask_) {
+        Slot& slot = slots_[at / sizeof(Slot)];
+        if (slot.key == 0) {
+            slot = {cls, fields};
             if (2 * records_.size() > slots_.size()) grow();
             return;
         }
