@@ -9,9 +9,12 @@
 #                        as errors, and the suite against it
 #   make wheel           sdist, wheel from it, repaired to a manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on that wheel in a fresh venv
+#   make test-3.14       make test with CPython 3.14 (likewise test-3.15)
 #   make clean
 #
-# Variables: PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
+# Variables: PYVER=3.14 (the interpreter version: found on the host, else
+# run in the chroot scripts/newer-pythons.sh makes; its venv is .venv-3.14),
+# PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
 # (warnings are errors in the Release build), SAN_WERROR=1 (the same for
 # the sanitizer build), TESTS=tests/test_x.py (what pytest runs),
 # PYTEST_ARGS=..., BENCH_ARGS=..., ICOUNT_ARGS=--write-budget,
@@ -23,7 +26,28 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 ROOT  := $(patsubst %/,%,$(dir $(realpath $(lastword $(MAKEFILE_LIST)))))
-VENV  := $(ROOT)/.venv
+
+# PYVER picks the interpreter by version. A version the host does not have
+# runs in the chroot of scripts/newer-pythons.sh: there, every goal of this
+# call is made again with that version's interpreter, in the same checkout.
+PYVER ?=
+ifneq ($(PYVER),)
+ifeq ($(ARBOLUS_IN_CHROOT),)
+ifeq ($(shell PYVER=$(PYVER) "$(ROOT)/scripts/find-python.sh" 2>/dev/null),)
+PYVER_IN_CHROOT := 1
+endif
+endif
+endif
+
+ifdef PYVER_IN_CHROOT
+CHROOT_GOALS := $(or $(MAKECMDGOALS),test)
+.PHONY: $(CHROOT_GOALS)
+$(CHROOT_GOALS):
+	"$(ROOT)/scripts/newer-pythons.sh" run env ARBOLUS_IN_CHROOT=1 \
+	  $(MAKE) --no-print-directory -C "$(ROOT)" $@ PYVER=$(PYVER) PYTHON=/usr/bin/python$(PYVER)
+else
+
+VENV  := $(ROOT)/.venv$(if $(PYVER),-$(PYVER))
 VPY   := $(VENV)/bin/python
 BUILD := $(ROOT)/build
 ASAN_BUILD := $(BUILD)/asan
@@ -207,6 +231,14 @@ wheel-test: wheel
 	"$(WHEEL_VENV)/bin/python" -m pip install -q "$$(ls "$(DIST)"/*manylinux*.whl)[test]"
 	cd "$(ROOT)/tests" && ARBOLUS_ICOUNT=0 "$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider . $(PYTEST_ARGS)
 
+# The suite on a newer interpreter, in the chroot when the host lacks it.
+NEWER_VERSIONS := 3.14 3.15
+.PHONY: $(addprefix test-,$(NEWER_VERSIONS))
+$(addprefix test-,$(NEWER_VERSIONS)): test-%:
+	$(MAKE) --no-print-directory test PYVER=$*
+
 clean:
-	rm -rf "$(VENV)" "$(WHEEL_VENV)" "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
+	rm -rf "$(ROOT)"/.venv "$(ROOT)"/.venv-3.* "$(WHEEL_VENV)" "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
 	find "$(ROOT)" -name __pycache__ -type d -prune -exec rm -rf {} +
+
+endif  # PYVER_IN_CHROOT

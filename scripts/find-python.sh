@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Print the absolute path of a CPython >= 3.13 interpreter in its default
-# (GIL) build. Order of preference:
+# (GIL) build; with $PYVER set (3.14, say), of that version only. Order of
+# preference:
 #   1. $PYTHON, if set (no fallback: a bad $PYTHON is an error)
 #   2. python3.14, python3.13 on PATH, if they actually run
 #      (a pyenv shim for a version that is not selected exits non-zero)
@@ -12,10 +13,12 @@ MSG='error: need CPython >= 3.13 (GIL build); set PYTHON=/path/to/python3.13'
 
 # Prints sys.executable and succeeds only for a suitable interpreter.
 probe() {
-    "$1" - <<'PY' 2>/dev/null
-import sys, sysconfig
+    PYVER="${PYVER:-}" "$1" - <<'PY' 2>/dev/null
+import os, sys, sysconfig
+want = os.environ["PYVER"]
 ok = (sys.implementation.name == "cpython"
       and sys.version_info >= (3, 13)
+      and (not want or "%d.%d" % sys.version_info[:2] == want)
       and not sysconfig.get_config_var("Py_GIL_DISABLED"))
 if not ok:
     sys.exit(1)
@@ -35,7 +38,7 @@ if [ -n "${PYTHON:-}" ]; then
     exit 1
 fi
 
-for name in python3.14 python3.13; do
+for name in ${PYVER:+python$PYVER} python3.14 python3.13; do
     if command -v "$name" >/dev/null 2>&1; then
         try "$name"
     fi
@@ -55,7 +58,7 @@ for root in "${roots[@]}"; do
     done < <(ls -1 "$root/versions" 2>/dev/null | sort -rV)
 done
 
-for cand in /usr/bin/python3.13 /usr/bin/python3.14; do
+for cand in ${PYVER:+/usr/bin/python$PYVER} /usr/bin/python3.13 /usr/bin/python3.14; do
     [ -x "$cand" ] && try "$cand"
 done
 if command -v python3 >/dev/null 2>&1; then

@@ -139,4 +139,6 @@ def test_every_function_in_sub_interpreters_and_main_alternately():
     done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
+    # Newer interpreters warn at exit about the one left alive on purpose.
+    assert [line for line in done.stderr.splitlines()
+            if "remaining subinterpreters" not in line] == []
