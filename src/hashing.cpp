@@ -26,15 +26,6 @@
 #include "functions.hpp"
 #include "recursion.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-#define ARBOLUS_KNOWN_VERSION_DICTS 1
-extern "C" PyObject* _PyDict_NewPresized(Py_ssize_t minused);
-extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
-                                         Py_hash_t hash);
-#else
-#define ARBOLUS_KNOWN_VERSION_DICTS 0
-#endif
-
 namespace arbolus {
 
 namespace {
@@ -202,17 +193,26 @@ constexpr uint64_t MAX_NOTED_LENGTH = (uint64_t{1} << 32) - 1;
 
 enum class Leaf { Hashed, Unnoted, Failed };
 
+// The hash an exact str carries, or -1 when it has none yet.
+inline Py_hash_t cached_str_hash(PyObject* s) {
+#if PY_VERSION_HEX >= 0x030F0000
+    return PyUnstable_Unicode_GET_CACHED_HASH(s);
+#elif !defined(Py_GIL_DISABLED)
+    return reinterpret_cast<PyASCIIObject*>(s)->hash;
+#else
+    (void)s;
+    return -1;
+#endif
+}
+
 // Hashes a leaf value the way the hash step would, when doing so runs no
 // interpreter code: the values hashed as themselves, and exact floats and
 // complex numbers, whose repr the interpreter makes itself. Anything else is
 // left to the hash step (Unnoted).
 Leaf quiet_leaf_hash(PyObject* v, uint64_t& out) {
     if (hashes_as_dumped(v)) {
-        Py_hash_t h = -1;
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
         // Names and strings usually carry their hash already.
-        if (Py_IS_TYPE(v, &PyUnicode_Type)) h = reinterpret_cast<PyASCIIObject*>(v)->hash;
-#endif
+        Py_hash_t h = Py_IS_TYPE(v, &PyUnicode_Type) ? cached_str_hash(v) : -1;
         if (h == -1) h = PyObject_Hash(v);
         if (h == -1 && PyErr_Occurred()) return Leaf::Failed;
         out = leaf_hash(v, h);
@@ -427,24 +427,19 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root, Want want) {
     return hashes;
 }
 
-// A dict with room for `n` entries, so filling it never rehashes. The
-// interpreter exports its presizing constructor without declaring it
-// publicly; it is used only for the versions it is known to have.
-PyObject* new_dict_for(size_t n) {
-#if ARBOLUS_KNOWN_VERSION_DICTS
-    return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
-#else
-    (void)n;
-    return PyDict_New();
-#endif
-}
-
-// An int of the given sign and magnitude. Past one digit the digits are
-// written straight into a new int (the layout the interpreter's header
-// describes), which saves the general conversion's work; smaller values go
-// through it, so that they come from the interpreter's shared small ints.
+// An int of the given sign and magnitude. Where the interpreter has no
+// 64-bit constructor, ints past one digit get their digits written straight
+// into a new int (the layout the interpreter's header describes), which
+// saves the general conversion's work; smaller values go through it, so
+// that they come from the interpreter's shared small ints.
 PyObject* new_int(uint64_t magnitude, bool negative) {
-#if PYLONG_BITS_IN_DIGIT == 30 && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX >= 0x030E0000
+    if (!negative) return PyLong_FromUInt64(magnitude);
+    // A negated magnitude past the int64 range never arises: hashes are
+    // 64 bits with their sign taken from the top bit.
+    return PyLong_FromInt64(static_cast<int64_t>(~magnitude + 1));
+#else
+#if PYLONG_BITS_IN_DIGIT == 30
     if (magnitude > PyLong_MASK) {
         const int bits = std::bit_width(magnitude);
         const Py_ssize_t digits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
@@ -461,6 +456,7 @@ PyObject* new_int(uint64_t magnitude, bool negative) {
 #endif
     const auto m = static_cast<long long>(magnitude);
     return PyLong_FromLongLong(negative ? -m : m);
+#endif
 }
 
 inline PyObject* signed_hash(uint64_t h) {
@@ -476,12 +472,8 @@ bool store(PyObject* dict, PyObject* node, uint64_t h) {
     if (!key) return false;
     Strong value = Strong::steal(signed_hash(h));
     if (!value) return false;
-#if ARBOLUS_KNOWN_VERSION_DICTS && SIZEOF_VOID_P == 8
     const auto key_hash = static_cast<Py_hash_t>(address % PyHASH_MODULUS);
-    return _PyDict_SetItem_KnownHash(dict, key.get(), value.get(), key_hash) == 0;
-#else
-    return PyDict_SetItem(dict, key.get(), value.get()) == 0;
-#endif
+    return pydict::set_item_known_hash(dict, key.get(), value.get(), key_hash) == 0;
 }
 
 }  // namespace
@@ -492,7 +484,7 @@ PyObject* subtree_hashes(PyObject* node) {
     if (!walk) return nullptr;
     std::optional<Hashes> hashes = hash_subtrees(*walk, root.get(), Want::All);
     if (!hashes) return nullptr;
-    Strong dict = Strong::steal(new_dict_for(hashes->order.size()));
+    Strong dict = Strong::steal(pydict::new_presized(hashes->order.size()));
     if (!dict) return nullptr;
     // Keys in pre-order of each node's last visit: the root comes first.
     for (size_t i = hashes->order.size(); i-- > 0;) {

@@ -3,9 +3,12 @@
 // The fast walks find a node's children among the first entries of its
 // instance dictionary. Going through the public iteration costs a call per
 // entry; reading the entry array in place costs a few loads. The layouts
-// below mirror the interpreter's own private definitions for the versions
-// they are written against; any other build uses the public position
-// counter, which counts positions the same way.
+// below mirror the interpreter's own private definitions, which are the same
+// in 3.13, 3.14 and 3.15. They are used only where the build checked them
+// against that interpreter's internal headers (layout_checks.cpp, compiled
+// when the headers are there, fails the build on any difference); any other
+// build uses the public position counter, which counts positions the same
+// way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,7 +20,8 @@
 
 #include "compiler.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if defined(ARBOLUS_CHECKED_LAYOUTS) && PY_VERSION_HEX >= 0x030D0000 && \
+    PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
 #define ARBOLUS_DIRECT_DICT_LAYOUT 1
 #else
 #define ARBOLUS_DIRECT_DICT_LAYOUT 0
@@ -86,6 +90,28 @@ inline const GeneralEntry* general_entries(const KeysHeader* keys) {
 }
 
 #endif
+
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+// Exported by the interpreter and declared only in its internal headers;
+// the layout check compiles this declaration beside the interpreter's own.
+extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
+                                         Py_hash_t hash);
+#endif
+
+// A new dict with room for `n` entries, so filling it never resizes.
+inline PyObject* new_presized(size_t n) { return _PyDict_NewPresized(static_cast<Py_ssize_t>(n)); }
+
+// dict[key] = value where the caller computed hash(key) already, so the
+// store does not ask the key again. Where the entry point is not known to
+// be there, an ordinary store. 0, or -1 with an exception set.
+inline int set_item_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#else
+    (void)hash;
+    return PyDict_SetItem(dict, key, value);
+#endif
+}
 
 // The value at entry position `pos` when that position holds exactly the
 // object `key` (pointer identity), else null. A dict holds each key once, so

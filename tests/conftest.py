@@ -10,6 +10,8 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import types
+import typing
 import warnings
 
 import pytest
@@ -93,6 +95,24 @@ def caught(call, *args):
         exc.__traceback__ = None
         return exc
     pytest.fail("no exception")
+
+
+# Node classes' constructors refuse to leave out a field that is neither a
+# list nor optional from 3.15 on; before, they warned and left it unset.
+CONSTRUCTORS_NEED_REQUIRED_FIELDS = sys.version_info >= (3, 15)
+
+
+def required_fields(cls):
+    """The fields a node class's constructor wants given: those it declares
+    a type for that is neither a list nor optional (a context is optional:
+    it becomes Load())."""
+    types_ = getattr(cls, "_field_types", {})
+
+    def optional(t):
+        return (typing.get_origin(t) is list or t is ast.expr_context
+                or (isinstance(t, types.UnionType) and type(None) in t.__args__))
+
+    return [f for f in cls._fields if f in types_ and not optional(types_[f])]
 
 
 def preorder(node):
