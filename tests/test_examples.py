@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+import arbolus
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 if not EXAMPLES.is_dir():
     pytest.skip("examples/ is not beside the tests", allow_module_level=True)
@@ -101,6 +103,43 @@ def test_clones_equal_blocks_in_one_file_and_distinct_values(tmp_path):
     kind, size, members = group
     assert kind == "statement" and size == sum(1 for _ in ast.walk(ast.parse(block).body[0]))
     assert [c.start[0] for c in members] == [1, 5]   # not the "buzz" copy
+
+
+# The interpreter hashes 2**63 - 1 and 3 alike (integers are hashed modulo
+# 2**61 - 1), and so do the structural hashes of trees that differ only there.
+COLLIDING = ("9223372036854775807", "3")
+
+
+def colliding_body(value):
+    return BODY.replace("total = 0", f"total = {value}")
+
+
+def test_clones_colliding_bodies_are_not_reported_together(tmp_path):
+    write(tmp_path, "a.py", "def first(items, limit, factor):\n"
+          + indented(colliding_body(COLLIDING[0]), 1))
+    write(tmp_path, "b.py", "def second(items, limit, factor):\n"
+          + indented(colliding_body(COLLIDING[1]), 1))
+    bodies = [ast.parse((tmp_path / name).read_text()).body[0].body for name in ("a.py", "b.py")]
+    a, b = ([arbolus.subtree_hash(s) for s in body] for body in bodies)
+    assert a == b and list(map(ast.dump, bodies[0])) != list(map(ast.dump, bodies[1]))
+    groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=20)
+    # Not the bodies: the loop both share is the group, which a falsely
+    # reported body would hide.
+    assert [(kind, where(tmp_path, members)) for kind, _, members in groups] == [
+        ("statement", ["a.py:3 For", "b.py:3 For"]),
+    ]
+
+
+def test_clones_splits_a_hash_group_into_its_equal_parts(tmp_path):
+    # Two copies of each of two colliding bodies, interleaved: two groups.
+    for name, value in zip("abcd", COLLIDING * 2):
+        write(tmp_path, f"{name}.py", f"def f_{name}(items, limit, factor):\n"
+              + indented(colliding_body(value), 1))
+    groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=20)
+    assert [(kind, where(tmp_path, members)) for kind, _, members in groups] == [
+        ("function body", ["a.py:2 def f_a", "c.py:2 def f_c"]),
+        ("function body", ["b.py:2 def f_b", "d.py:2 def f_d"]),
+    ]
 
 
 # --- parents_and_scopes.py ---------------------------------------------------
