@@ -2,11 +2,15 @@
 
 import ast
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import pytest
+
+import arbolus
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 if not EXAMPLES.is_dir():
@@ -103,6 +107,43 @@ def test_clones_equal_blocks_in_one_file_and_distinct_values(tmp_path):
     assert [c.start[0] for c in members] == [1, 5]   # not the "buzz" copy
 
 
+# The interpreter hashes 2**63 - 1 and 3 alike (integers are hashed modulo
+# 2**61 - 1), and so do the structural hashes of trees that differ only there.
+COLLIDING = ("9223372036854775807", "3")
+
+
+def colliding_body(value):
+    return BODY.replace("total = 0", f"total = {value}")
+
+
+def test_clones_colliding_bodies_are_not_reported_together(tmp_path):
+    write(tmp_path, "a.py", "def first(items, limit, factor):\n"
+          + indented(colliding_body(COLLIDING[0]), 1))
+    write(tmp_path, "b.py", "def second(items, limit, factor):\n"
+          + indented(colliding_body(COLLIDING[1]), 1))
+    bodies = [ast.parse((tmp_path / name).read_text()).body[0].body for name in ("a.py", "b.py")]
+    a, b = ([arbolus.subtree_hash(s) for s in body] for body in bodies)
+    assert a == b and list(map(ast.dump, bodies[0])) != list(map(ast.dump, bodies[1]))
+    groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=20)
+    # Not the bodies: the loop both share is the group, which a falsely
+    # reported body would hide.
+    assert [(kind, where(tmp_path, members)) for kind, _, members in groups] == [
+        ("statement", ["a.py:3 For", "b.py:3 For"]),
+    ]
+
+
+def test_clones_splits_a_hash_group_into_its_equal_parts(tmp_path):
+    # Two copies of each of two colliding bodies, interleaved: two groups.
+    for name, value in zip("abcd", COLLIDING * 2):
+        write(tmp_path, f"{name}.py", f"def f_{name}(items, limit, factor):\n"
+              + indented(colliding_body(value), 1))
+    groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=20)
+    assert [(kind, where(tmp_path, members)) for kind, _, members in groups] == [
+        ("function body", ["a.py:2 def f_a", "c.py:2 def f_c"]),
+        ("function body", ["b.py:2 def f_b", "d.py:2 def f_d"]),
+    ]
+
+
 # --- parents_and_scopes.py ---------------------------------------------------
 
 def test_names_by_enclosing_function(tmp_path):
@@ -169,3 +210,173 @@ def test_visitor_script_compares_on_given_files(tmp_path):
     out, _ = run_example("visitor.py", tmp_path)
     assert out.startswith(f"{len(SOURCES)} modules, ")
     assert "both visitors made the same" in out and "x faster" in out
+
+
+# --- the README's snippets ---------------------------------------------------
+
+README = EXAMPLES.parent / "README.md"
+# A python block right after such a marker runs here, in the README's order,
+# each in the namespace the earlier ones left.
+TESTED = re.compile(r"^<!-- tested: ([\w-]+) -->\n```python\n(.*?)^```", re.M | re.S)
+
+
+def readme_snippets():
+    """(name, line before the code, code) of each tested block."""
+    text = README.read_text()
+    return [(m[1], text.count("\n", 0, m.start(2)), m[2]) for m in TESTED.finditer(text)]
+
+
+def run_readme(through):
+    """The namespace the tested snippets leave, run in order up to and
+    including `through`; a failure's traceback names README.md's line."""
+    namespace = {"__name__": "readme"}
+    for name, line, code in readme_snippets():
+        exec(compile("\n" * line + code, str(README), "exec"), namespace)
+        if name == through:
+            return namespace
+    raise LookupError(f"README.md has no tested snippet {through!r}")
+
+
+def test_readme_snippets_run_and_none_lost_its_marker():
+    # A marker dropped in an edit would leave its snippet untested.
+    names = [name for name, _, _ in readme_snippets()]
+    assert names == ["root", "node-classes", "parents", "children-first", "generic-visit",
+                     "lists", "hashes"]
+    run_readme(names[-1])
+
+
+def corpus_slice(corpus):
+    return [tree for _, tree in corpus[::25]]
+
+
+def other_modes():
+    """Roots and nodes that no module of the corpus has."""
+    return [ast.parse("x + 1", mode="eval"), ast.parse("x = 1", mode="single"),
+            ast.parse("(int, *str) -> None", mode="func_type"),
+            ast.parse("x = 1  # type: ignore", type_comments=True)]
+
+
+def test_readme_node_classes_select_every_node_and_no_base(corpus):
+    classes = run_readme("node-classes")["NODE_CLASSES"]
+    for tree in corpus_slice(corpus) + other_modes():
+        assert arbolus.walk_of_types(tree, classes) == arbolus.walk_dfs(tree)
+    # An abstract base listed would match nothing and hide a missing class.
+    assert not [(a, b) for a in classes for b in classes if a is not b and issubclass(b, a)]
+
+
+def parents_by_hand(tree):
+    """(node, its ancestors outermost first, its field) for every node, in
+    pre-order, from the fields themselves."""
+    rows, stack = [], [(tree, (), None)]
+    while stack:
+        node, parents, field = stack.pop()
+        rows.append((node, parents, field))
+        children = [(item, parents + (node,), name) for name, value in ast.iter_fields(node)
+                    for item in (value if isinstance(value, list) else [value])
+                    if isinstance(item, ast.AST)]
+        stack.extend(reversed(children))
+    return [(id(n), tuple(map(id, ps)), f) for n, ps, f in rows]
+
+
+def test_readme_parent_stack_and_fields_match_the_trees(corpus):
+    visit_with_parents = run_readme("parents")["visit_with_parents"]
+    for tree in corpus_slice(corpus) + other_modes():
+        rows = []
+        visit_with_parents(tree, lambda n, ps, f: rows.append((id(n), tuple(map(id, ps)), f)))
+        assert rows == parents_by_hand(tree)
+
+
+def test_readme_parent_stack_survives_handlers_that_empty_a_node():
+    visit_with_parents = run_readme("parents")["visit_with_parents"]
+    tree = ast.parse("def f(a):\n    return g(a)\nclass C:\n    x = 1\n")
+    expected = parents_by_hand(tree)
+    rows = []
+
+    def handle(node, parents, field):
+        rows.append((id(node), tuple(map(id, parents)), field))
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            node.body = []      # the walk was listed before: its children still come
+
+    visit_with_parents(tree, handle)
+    assert rows == expected
+
+
+def test_readme_children_first_is_post_order(corpus):
+    children_first = run_readme("children-first")["children_first"]
+    for tree in corpus_slice(corpus) + other_modes():
+        expected, stack = [], [(tree, False)]
+        while stack:
+            node, done = stack.pop()
+            if done:
+                expected.append(node)
+            else:
+                stack.append((node, True))
+                stack.extend((c, False) for c in reversed(list(ast.iter_child_nodes(node))))
+        assert list(map(id, children_first(tree))) == list(map(id, expected))
+
+
+def recording_visitor(base):
+    """A visitor with handlers of each kind: ones that descend, ones that
+    do not, one that descends into one field only; every call recorded."""
+    class Recorder(base):
+        def __init__(self):
+            self.calls = []
+
+        def visit_FunctionDef(self, node):
+            self.calls.append(("def", id(node)))
+            self.generic_visit(node)
+
+        visit_AsyncFunctionDef = visit_Lambda = visit_FunctionDef
+
+        def visit_Call(self, node):
+            self.calls.append(("call", id(node)))
+            self.generic_visit(node)
+
+        def visit_Attribute(self, node):
+            self.calls.append(("attribute", id(node)))
+            self.visit(node.value)
+
+        def visit_Name(self, node):
+            self.calls.append(("name", id(node)))
+
+        def visit_Constant(self, node):
+            self.calls.append(("constant", id(node)))
+
+    return Recorder
+
+
+def legacy_visitor(base):
+    """A visitor that still handles numbers by the deprecated name."""
+    class Legacy(base):
+        def __init__(self):
+            self.calls = []
+
+        def visit_Num(self, node):
+            self.calls.append(("num", id(node)))
+
+        def visit_Call(self, node):
+            self.calls.append(("call", id(node)))
+            self.generic_visit(node)
+
+    return Legacy
+
+
+def test_readme_generic_visit_makes_the_node_visitors_calls(corpus):
+    fast = run_readme("generic-visit")["FastNodeVisitor"]
+    ours, theirs = recording_visitor(fast), recording_visitor(ast.NodeVisitor)
+    roots = corpus_slice(corpus) + other_modes()
+    roots.append(ast.parse("def f():\n    return g.h(1)\n").body[0])   # a root with a handler
+    for root in roots:
+        a, b = ours(), theirs()
+        a.visit(root)
+        b.visit(root)
+        assert a.calls == b.calls
+
+    ours, theirs = legacy_visitor(fast), legacy_visitor(ast.NodeVisitor)
+    tree = ast.parse("f(1, 'a', g(2.5), None)\n")
+    a, b = ours(), theirs()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        a.visit(tree)
+        b.visit(tree)
+    assert a.calls == b.calls and [kind for kind, _ in a.calls].count("num") == 2
