@@ -379,4 +379,7 @@ def test_readme_generic_visit_makes_the_node_visitors_calls(corpus):
         warnings.simplefilter("ignore", DeprecationWarning)
         a.visit(tree)
         b.visit(tree)
-    assert a.calls == b.calls and [kind for kind, _ in a.calls].count("num") == 2
+    # Only versions whose NodeVisitor still has visit_Constant pass constants
+    # on to the old handlers.
+    forwarded = 2 if hasattr(ast.NodeVisitor, "visit_Constant") else 0
+    assert a.calls == b.calls and [kind for kind, _ in a.calls].count("num") == forwarded
