@@ -8,6 +8,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 EVERY_FUNCTION = r"""
 import ast, threading, warnings
 import arbolus
@@ -140,11 +142,68 @@ while True:
     arbolus.walk_frontier(main_tree, (ast.Name,))  # a call releases queued references
 """
 
+DAEMON_INSIDE_A_NESTED_HASH = r"""
+import ast, gc, sys, threading, time
+import arbolus
 
-def run_child(script):
+inside = threading.Event()
+
+
+def stay(sleep=time.sleep, inside=inside):
+    # Gives up the interpreter lock again and again, one nested step deep.
+    inside.set()
+    while True:
+        sleep(0.0001)
+
+
+class Shown:
+    def __repr__(self):
+        stay()
+
+
+class Made(ast.expr):
+    _fields = ("kid",)
+    count = 0
+
+    @property
+    def kid(self):
+        if Made.count > 1:
+            stay()  # read by the separate hash of the second node made
+
+
+class Maker(ast.expr):
+    _fields = ("kid",)
+
+    @property
+    def kid(self):
+        Made.count += 1
+        return Made()
+
+
+# A repr inside a list inside a list; a node made afresh on every read.
+tree = {"repr": ast.Expr(value=[[Shown()]]), "property": Maker()}[sys.argv[1]]
+threading.Thread(target=arbolus.subtree_hash, args=(tree,), daemon=True).start()
+inside.wait()
+
+
+class Linger:
+    # Collected while the interpreter finalises, after daemon threads are
+    # told to end: the daemon thread takes the lock while this sleeps and
+    # is ended then.
+    def __del__(self, sleep=time.sleep):
+        sleep(0.01)
+
+
+gc.disable()
+linger = Linger()
+linger.cycle = linger
+del linger
+"""
+
+def run_child(script, *args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)],
+        [sys.executable, "-c", textwrap.dedent(script), *args],
         env=env,
         capture_output=True,
         text=True,
@@ -165,3 +224,12 @@ def test_classes_met_only_by_ended_threads_are_released():
 def test_running_the_exit_callbacks_by_hand_leaks_nothing():
     done = run_child(EXIT_CALLBACKS_RUN_BY_HAND)
     assert (done.returncode, done.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("way_in", ["repr", "property"])
+def test_daemon_thread_ended_inside_a_nested_hash(way_in):
+    # Ended by unwinding its stack, without a thread state, while the
+    # recursion bound of a nested step is entered.
+    done = run_child(DAEMON_INSIDE_A_NESTED_HASH, way_in)
+    assert (done.returncode, done.stderr) == (0, "")
+
