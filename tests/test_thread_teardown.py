@@ -200,6 +200,56 @@ linger.cycle = linger
 del linger
 """
 
+FORKS_WHILE_THREADS_END = r"""
+import ast, os, sys, threading, time, warnings
+import arbolus
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+tree = ast.parse("x = f(y)")
+stop = threading.Event()
+
+
+def use():
+    arbolus.walk_dfs(tree)
+
+
+def churn():
+    # Threads that used the module end, giving their caches back without
+    # the interpreter lock, while the main thread forks.
+    while not stop.is_set():
+        threads = [threading.Thread(target=use) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+
+churner = threading.Thread(target=churn)
+churner.start()
+try:
+    for fork in range(1, 1001):
+        pid = os.fork()
+        if pid == 0:
+            # The child's first call comes from a thread of its own.
+            t = threading.Thread(target=use)
+            t.start()
+            t.join()
+            os._exit(0)
+        deadline = time.monotonic() + 10
+        while not (waited := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                sys.exit(f"the child of fork {fork} hung")
+            time.sleep(0.001)
+        if os.waitstatus_to_exitcode(waited[1]) != 0:
+            sys.exit(f"the child of fork {fork} failed")
+finally:
+    stop.set()
+    churner.join()
+"""
+
+
 def run_child(script, *args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
@@ -233,3 +283,9 @@ def test_daemon_thread_ended_inside_a_nested_hash(way_in):
     done = run_child(DAEMON_INSIDE_A_NESTED_HASH, way_in)
     assert (done.returncode, done.stderr) == (0, "")
 
+
+def test_forks_while_threads_end():
+    # A child forked while an ending thread held the module's own lock
+    # must still be able to call in from a new thread.
+    done = run_child(FORKS_WHILE_THREADS_END)
+    assert (done.returncode, done.stderr) == (0, "")
