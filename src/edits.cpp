@@ -69,18 +69,18 @@ bool refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
 enum class Store { Error, Protocol, Plain };
 
 // Plain (with *dict set) when the assignment is exactly a store into the
-// instance dictionary: the class uses the generic assignment, the instance
-// has an exact dict, and the name has no data descriptor on the MRO
-// (checked against the class's version tag, which changes whenever an
-// attribute of the class or of a base is assigned). Protocol otherwise;
-// Error (exception set) when info_of(), which gives the class's record, or
-// reading the class fails.
+// instance dictionary: the class uses the generic assignment, the name has
+// no data descriptor on the MRO (checked against the class's version tag,
+// which changes whenever an attribute of the class or of a base is
+// assigned), and the instance has an exact dict. Protocol otherwise; Error
+// (exception set) when info_of(), which gives the class's record, or
+// reading the class fails. Both may run interpreter code, which may replace
+// the instance's dict or change its class: the dict is read after them,
+// and a changed class takes the protocol.
 template <class InfoOf>
 Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict) {
     PyTypeObject* cls = Py_TYPE(obj);
     if (cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
-    PyObject* d = get_instance_dict_fast(obj);
-    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     const TypeInfo* info = info_of(cls);
     if (info == nullptr) return Store::Error;
     const unsigned int version = cls->tp_version_tag;
@@ -91,6 +91,9 @@ Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict)
     if (info->plain_stores.version == 0 || !(info->plain_stores.names & (uint32_t{1} << which))) {
         return Store::Protocol;
     }
+    if (Py_TYPE(obj) != cls) return Store::Protocol;
+    PyObject* d = get_instance_dict_fast(obj);
+    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     *dict = d;
     return Store::Plain;
 }

@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import arbolus
-from conftest import caught, fresh_tree, preorder
+from conftest import caught, fresh_tree, preorder, run_python
 
 LOCATION_NAMES = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 MISSING = object()
@@ -480,3 +480,63 @@ def test_locations_present_away_from_their_usual_place():
 
     ours = assert_like_stdlib(build)
     assert locations(preorder(ours))[1] == (11, 0, 1, 8)
+
+
+DICT_REPLACED = r"""
+import warnings
+warnings.simplefilter("ignore")  # non-str keys in a class namespace
+armed, kept = False, []
+
+
+def replace_dict():
+    # The node's old dict is dropped, or kept alive elsewhere.
+    global armed
+    if armed:
+        armed = False
+        old = victim.__dict__
+        victim.__dict__ = {}
+        if KEEP_OLD:
+            kept.append(old)
+
+
+class Meta(type):
+    # Read when the module first meets the class, which for set_parents is
+    # at the first store into one of its instances.
+    @property
+    def _attributes(cls):
+        replace_dict()
+        return ("lineno",)
+
+
+class Key:
+    # Compared when the store checks the class for a `lineno` descriptor.
+    def __hash__(self):
+        return hash("lineno")
+
+    def __eq__(self, other):
+        replace_dict()
+        return False
+
+
+results = []
+for KEEP_OLD in (True, False):
+    victim = Meta("Victim", (ast.Pass,), {})()
+    armed = True
+    arbolus.set_parents(module := ast.Module(body=[victim], type_ignores=[]))
+    results.append(victim.__dict__.get("parent") is module)
+
+    victim = type("Victim", (ast.Pass,), {Key(): None})()
+    victim.other = None  # a dict exists, and lineno has no place in it
+    armed = True
+    arbolus.fix_missing_locations(ast.Module(body=[victim], type_ignores=[]))
+    results.append(victim.__dict__.get("lineno"))
+del kept[:]
+print(json.dumps(results))
+"""
+
+
+def test_store_into_a_dict_replaced_while_the_class_is_read():
+    # The dict the node had when the store began is dropped (a crash, or a
+    # sanitizer report) or left aside (the value lost): the value must land
+    # in the dict the node has at the store.
+    assert run_python(DICT_REPLACED) == [True, 1, True, 1]
