@@ -482,6 +482,36 @@ def test_locations_present_away_from_their_usual_place():
     assert locations(preorder(ours))[1] == (11, 0, 1, 8)
 
 
+@pytest.mark.parametrize("function", [arbolus.set_parents, arbolus.fix_missing_locations])
+def test_descriptor_whose_type_gains_a_setter_is_honoured(function):
+    # The class keeps its version tag: only the attribute's own type changes.
+    class Later:
+        def __get__(self, obj, cls=None):
+            return "class value"
+
+    name = "parent" if function is arbolus.set_parents else "lineno"
+    cls = type("Leaf", (ast.Pass,), {name: Later()})
+    node = cls()
+    module = module_of(node)
+    for _ in range(2):  # the first store may find no dict yet
+        function(module)
+        assert name in node.__dict__
+
+    log = []
+    Later.__set__ = lambda self, obj, value: log.append(value)
+    del node.__dict__[name]
+    function(module)
+    assert name not in node.__dict__ and len(log) == 1
+    node.__dict__[name] = "mine"
+    setattr(node, name, "ordinary")  # the interpreter's own assignment agrees
+    assert log[1:] == ["ordinary"] and node.__dict__[name] == "mine"
+
+    del Later.__set__
+    del node.__dict__[name]
+    function(module)
+    assert name in node.__dict__ and len(log) == 2
+
+
 DICT_REPLACED = r"""
 import warnings
 warnings.simplefilter("ignore")  # non-str keys in a class namespace
