@@ -36,20 +36,24 @@ bool intern_names() {
     return true;
 }
 
-// Looks the names up on cls's MRO as the class is now. Only dictionary
-// reads with str keys: no interpreter code runs, so the class cannot change
-// meanwhile. Leaves the record unknown (version 0), so that every
-// assignment takes the attribute protocol, when the class has no version
-// tag to check it against later or its MRO is not a tuple of classes. False
+// Looks the names up on cls's MRO as the class is now. The reads are
+// dictionary reads of str keys, but a class dictionary may hold keys of
+// other classes, whose `__eq__` a read may call, and that code may change
+// any class: what was found is recorded only when the class's version tag
+// is the same after the reads as before them. The record stays unknown
+// (version 0), so that assignments take the attribute protocol, also when
+// the class has no version tag or its MRO is not a tuple of classes. False
 // with an exception set when a read fails.
 bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
     info.class_attributes = {};
     if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return true;
-    PyObject* mro = cls->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return true;
+    const unsigned int version = cls->tp_version_tag;
+    // Held: the code a read runs may give the class another MRO.
+    Strong mro = Strong::borrow(cls->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return true;
     ClassAttributes attributes;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(base)) return true;
         Strong dict = Strong::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
         if (!dict) return false;
@@ -61,7 +65,8 @@ bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
             attributes.found[n] = found;
         }
     }
-    attributes.version = cls->tp_version_tag;
+    if (cls->tp_version_tag != version) return true;
+    attributes.version = version;
     info.class_attributes = attributes;
     return true;
 }

@@ -6,6 +6,7 @@ import gc
 import pathlib
 import random
 import sys
+import warnings
 import weakref
 
 import pytest
@@ -510,6 +511,38 @@ def test_descriptor_whose_type_gains_a_setter_is_honoured(function):
     del node.__dict__[name]
     function(module)
     assert name in node.__dict__ and len(log) == 2
+
+
+def test_class_changed_while_its_attributes_are_looked_up():
+    # A class dict key that is not a str has its __eq__ called by lookups
+    # that collide with it; this one adds a `parent` property to the class
+    # it sits in, after that class was searched for `parent`, and a lookup
+    # gives the class a new version tag before the search ends.
+    log = []
+
+    class Key:
+        armed = False
+
+        def __hash__(self):
+            return hash("lineno")
+
+        def __eq__(self, other):
+            if Key.armed:
+                Key.armed = False
+                cls.parent = property(lambda self: "property", lambda self, v: log.append(v))
+                hasattr(cls, "anything")
+            return False
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # non-str keys in a class namespace
+        cls = type("Leaf", (ast.Pass,), {Key(): None})
+    node = cls()
+    node.other = None  # a dict to store into
+    module = module_of(node)
+    Key.armed = True
+    arbolus.set_parents(module)
+    arbolus.set_parents(module)
+    assert log == [module, module] and "parent" not in node.__dict__
 
 
 DICT_REPLACED = r"""
