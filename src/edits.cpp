@@ -16,8 +16,10 @@ namespace {
 
 // The attribute names the edits write, interned once per process and kept
 // for its life, so every store passes the same string object with its hash
-// cached. The index of a name is its bit in TypeInfo::plain_stores.
+// cached. The index of a name is its index in ClassAttributes::found.
 enum NameIndex : size_t { PARENT = 0, LINENO, COL_OFFSET, END_LINENO, END_COL_OFFSET, NAME_COUNT };
+
+static_assert(NAME_COUNT <= std::tuple_size_v<decltype(ClassAttributes::found)>);
 
 constexpr std::array<const char*, NAME_COUNT> NAME_TEXTS = {
     "parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
@@ -34,34 +36,38 @@ bool intern_names() {
     return true;
 }
 
-// Recomputes which names no class on cls's MRO holds as a data descriptor,
-// for the class as it is now. Only dictionary reads with str keys: no
-// interpreter code runs, so the class cannot change meanwhile. Leaves the
-// record unknown (version 0), so that every assignment takes the attribute
-// protocol, when the class has no version tag to check it against later or
-// its MRO is not a tuple of classes. False with an exception set when a
-// read fails.
-bool refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
-    info.plain_stores = {};
+// Looks the names up on cls's MRO as the class is now. The reads are
+// dictionary reads of str keys, but a class dictionary may hold keys of
+// other classes, whose `__eq__` a read may call, and that code may change
+// any class: what was found is recorded only when the class's version tag
+// is the same after the reads as before them. The record stays unknown
+// (version 0), so that assignments take the attribute protocol, also when
+// the class has no version tag or its MRO is not a tuple of classes. False
+// with an exception set when a read fails.
+bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
+    info.class_attributes = {};
     if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return true;
-    PyObject* mro = cls->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return true;
-    uint32_t plain = (uint32_t{1} << NAME_COUNT) - 1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && plain != 0; ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
+    const unsigned int version = cls->tp_version_tag;
+    // Held: the code a read runs may give the class another MRO.
+    Strong mro = Strong::borrow(cls->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return true;
+    ClassAttributes attributes;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(base)) return true;
         Strong dict = Strong::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
         if (!dict) return false;
         for (size_t n = 0; n < NAME_COUNT; ++n) {
+            if (attributes.found[n] != nullptr) continue;  // a class before this one has it
             PyObject* found = nullptr;
             if (PyDict_GetItemRef(dict.get(), NAMES[n], &found) < 0) return false;
-            if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) {
-                plain &= ~(uint32_t{1} << n);
-            }
-            Py_XDECREF(found);
+            Strong held = Strong::steal(found);
+            attributes.found[n] = found;
         }
     }
-    info.plain_stores = {cls->tp_version_tag, plain};
+    if (cls->tp_version_tag != version) return true;
+    attributes.version = version;
+    info.class_attributes = attributes;
     return true;
 }
 
@@ -69,28 +75,32 @@ bool refresh_plain_stores(const TypeInfo& info, PyTypeObject* cls) {
 enum class Store { Error, Protocol, Plain };
 
 // Plain (with *dict set) when the assignment is exactly a store into the
-// instance dictionary: the class uses the generic assignment, the instance
-// has an exact dict, and the name has no data descriptor on the MRO
-// (checked against the class's version tag, which changes whenever an
-// attribute of the class or of a base is assigned). Protocol otherwise;
-// Error (exception set) when info_of(), which gives the class's record, or
-// reading the class fails.
+// instance dictionary: the class uses the generic assignment, what the
+// class holds under the name is no data descriptor, and the instance has an
+// exact dict. Whether an object is a data descriptor is asked of its type
+// at every store, as assignment itself does: a type can gain `__set__`
+// without the version tags of the classes holding its instances changing.
+// Protocol otherwise; Error (exception set) when info_of(), which gives the
+// class's record, or reading the class fails. Both may run interpreter
+// code, which may replace the instance's dict or change its class: the dict
+// is read after them, and a changed class takes the protocol.
 template <class InfoOf>
 Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict) {
     PyTypeObject* cls = Py_TYPE(obj);
     if (cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
-    PyObject* d = get_instance_dict_fast(obj);
-    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     const TypeInfo* info = info_of(cls);
     if (info == nullptr) return Store::Error;
+    const ClassAttributes& attributes = info->class_attributes;
     const unsigned int version = cls->tp_version_tag;
-    if ((version == 0 || info->plain_stores.version != version) &&
-        !refresh_plain_stores(*info, cls)) {
-        return Store::Error;
+    if (version == 0 || attributes.version != version) {
+        if (!refresh_class_attributes(*info, cls)) return Store::Error;
+        if (attributes.version == 0) return Store::Protocol;
     }
-    if (info->plain_stores.version == 0 || !(info->plain_stores.names & (uint32_t{1} << which))) {
-        return Store::Protocol;
-    }
+    PyObject* found = attributes.found[which];
+    if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return Store::Protocol;
+    if (Py_TYPE(obj) != cls) return Store::Protocol;
+    PyObject* d = get_instance_dict_fast(obj);
+    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     *dict = d;
     return Store::Plain;
 }

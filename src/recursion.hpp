@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "strong.hpp"
+
 namespace arbolus {
 
 // Entered when the interpreter's recursion check passes and enough of the
@@ -18,8 +20,11 @@ namespace arbolus {
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where);
+    // A daemon thread ended at exit while code run inside the guard waits
+    // for the interpreter lock unwinds through here without a thread state
+    // to give the level back to (see may_release).
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_ && may_release()) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;

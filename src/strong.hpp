@@ -13,12 +13,12 @@ namespace arbolus {
 // callback, which a program can also run by hand, so this is only a hint.
 inline std::atomic<bool> INTERPRETER_EXITING{false};
 
-// Whether the calling thread may release a reference now. Once the main
-// interpreter finalises, a daemon thread waiting for the lock inside a call
-// is ended by unwinding its stack, and it has no thread state while it
-// unwinds: its references are abandoned then (the process is about to end).
-// The flag keeps this check off every ordinary release; the thread state
-// decides.
+// Whether the calling thread may release a reference, or give back a
+// recursion level, now. Once the main interpreter finalises, a daemon thread
+// waiting for the lock inside a call is ended by unwinding its stack, and it
+// has no thread state while it unwinds: its references and levels are
+// abandoned then (the process is about to end). The flag keeps this check
+// off every ordinary release; the thread state decides.
 inline bool may_release() {
     return !INTERPRETER_EXITING.load(std::memory_order_relaxed) ||
            PyThreadState_GetUnchecked() != nullptr;

@@ -1,5 +1,7 @@
 #include "thread_caches.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -24,10 +26,23 @@ struct Registry {
     std::vector<Pending> pending;
 };
 
+Registry* REGISTRY = nullptr;
+
+// Threads take the lock as they end, without the interpreter lock, so a fork
+// can come at any moment of theirs: the forking thread holds the lock across
+// the fork, and the child starts with it free and the containers whole.
+void before_fork() { REGISTRY->lock.lock(); }
+void after_fork() { REGISTRY->lock.unlock(); }
+
 // Never destroyed: at process exit, daemon threads may still be ending (and
 // giving up their caches) while static objects are destroyed.
 Registry& registry() {
-    static Registry* const r = new Registry();
+    static Registry* const r = [] {
+        REGISTRY = new Registry();
+        // Without the handlers only a fork is unsafe; nothing else needs them.
+        (void)pthread_atfork(before_fork, after_fork, after_fork);
+        return REGISTRY;
+    }();
     return *r;
 }
 

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -21,20 +22,23 @@ enum LocationBit : uint8_t {
     LOC_END_COL_OFFSET = 8,
 };
 
-// Which of a writer's attribute names can be assigned to an instance by a
-// plain store into its instance dictionary, because no class on the MRO
-// holds a data descriptor under the name. Known for the class as it was at
-// type version `version` (0: not known); filled in by the writer.
-struct PlainStores {
+// What a class holds under each of a writer's attribute names: the object
+// that ordinary assignment to an instance finds on the MRO (in the first
+// class whose dictionary has the name), or null. Known for the class as it
+// was at type version `version` (0: not known). While the version holds, no
+// class on the MRO has had an attribute set or deleted, so each object is
+// still the one its class's dictionary holds, and is kept alive by it.
+// Filled in by the writer.
+struct ClassAttributes {
     unsigned int version = 0;
-    uint32_t names = 0;  // bit i: the writer's name i
+    std::array<PyObject*, 5> found{};  // borrowed; index i: the writer's name i
 };
 
 struct TypeInfo {
     std::vector<Strong> fields;  // exact, interned str names of `_fields`
     Strong cls;                  // keeps the class (and so its address) alive
     uint8_t locations = 0;       // LocationBit set from `_attributes`
-    mutable PlainStores plain_stores;
+    mutable ClassAttributes class_attributes;
 };
 
 // Appends the interned string names of a tuple-valued class attribute to

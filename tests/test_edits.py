@@ -6,12 +6,13 @@ import gc
 import pathlib
 import random
 import sys
+import warnings
 import weakref
 
 import pytest
 
 import arbolus
-from conftest import caught, fresh_tree, preorder
+from conftest import caught, fresh_tree, preorder, run_python
 
 LOCATION_NAMES = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 MISSING = object()
@@ -480,3 +481,125 @@ def test_locations_present_away_from_their_usual_place():
 
     ours = assert_like_stdlib(build)
     assert locations(preorder(ours))[1] == (11, 0, 1, 8)
+
+
+@pytest.mark.parametrize("function", [arbolus.set_parents, arbolus.fix_missing_locations])
+def test_descriptor_whose_type_gains_a_setter_is_honoured(function):
+    # The class keeps its version tag: only the attribute's own type changes.
+    class Later:
+        def __get__(self, obj, cls=None):
+            return "class value"
+
+    name = "parent" if function is arbolus.set_parents else "lineno"
+    cls = type("Leaf", (ast.Pass,), {name: Later()})
+    node = cls()
+    module = module_of(node)
+    for _ in range(2):  # the first store may find no dict yet
+        function(module)
+        assert name in node.__dict__
+
+    log = []
+    Later.__set__ = lambda self, obj, value: log.append(value)
+    del node.__dict__[name]
+    function(module)
+    assert name not in node.__dict__ and len(log) == 1
+    node.__dict__[name] = "mine"
+    setattr(node, name, "ordinary")  # the interpreter's own assignment agrees
+    assert log[1:] == ["ordinary"] and node.__dict__[name] == "mine"
+
+    del Later.__set__
+    del node.__dict__[name]
+    function(module)
+    assert name in node.__dict__ and len(log) == 2
+
+
+def test_class_changed_while_its_attributes_are_looked_up():
+    # A class dict key that is not a str has its __eq__ called by lookups
+    # that collide with it; this one adds a `parent` property to the class
+    # it sits in, after that class was searched for `parent`, and a lookup
+    # gives the class a new version tag before the search ends.
+    log = []
+
+    class Key:
+        armed = False
+
+        def __hash__(self):
+            return hash("lineno")
+
+        def __eq__(self, other):
+            if Key.armed:
+                Key.armed = False
+                cls.parent = property(lambda self: "property", lambda self, v: log.append(v))
+                hasattr(cls, "anything")
+            return False
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # non-str keys in a class namespace
+        cls = type("Leaf", (ast.Pass,), {Key(): None})
+    node = cls()
+    node.other = None  # a dict to store into
+    module = module_of(node)
+    Key.armed = True
+    arbolus.set_parents(module)
+    arbolus.set_parents(module)
+    assert log == [module, module] and "parent" not in node.__dict__
+
+
+DICT_REPLACED = r"""
+import warnings
+warnings.simplefilter("ignore")  # non-str keys in a class namespace
+armed, kept = False, []
+
+
+def replace_dict():
+    # The node's old dict is dropped, or kept alive elsewhere.
+    global armed
+    if armed:
+        armed = False
+        old = victim.__dict__
+        victim.__dict__ = {}
+        if KEEP_OLD:
+            kept.append(old)
+
+
+class Meta(type):
+    # Read when the module first meets the class, which for set_parents is
+    # at the first store into one of its instances.
+    @property
+    def _attributes(cls):
+        replace_dict()
+        return ("lineno",)
+
+
+class Key:
+    # Compared when the store checks the class for a `lineno` descriptor.
+    def __hash__(self):
+        return hash("lineno")
+
+    def __eq__(self, other):
+        replace_dict()
+        return False
+
+
+results = []
+for KEEP_OLD in (True, False):
+    victim = Meta("Victim", (ast.Pass,), {})()
+    armed = True
+    arbolus.set_parents(module := ast.Module(body=[victim], type_ignores=[]))
+    results.append(victim.__dict__.get("parent") is module)
+
+    victim = type("Victim", (ast.Pass,), {Key(): None})()
+    victim.other = None  # a dict exists, and lineno has no place in it
+    armed = True
+    arbolus.fix_missing_locations(ast.Module(body=[victim], type_ignores=[]))
+    results.append(victim.__dict__.get("lineno"))
+del kept[:]
+print(json.dumps(results))
+"""
+
+
+def test_store_into_a_dict_replaced_while_the_class_is_read():
+    # The dict the node had when the store began is dropped (a crash, or a
+    # sanitizer report) or left aside (the value lost): the value must land
+    # in the dict the node has at the store.
+    assert run_python(DICT_REPLACED) == [True, 1, True, 1]

@@ -8,6 +8,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 EVERY_FUNCTION = r"""
 import ast, threading, warnings
 import arbolus
@@ -140,11 +142,118 @@ while True:
     arbolus.walk_frontier(main_tree, (ast.Name,))  # a call releases queued references
 """
 
+DAEMON_INSIDE_A_NESTED_HASH = r"""
+import ast, gc, sys, threading, time
+import arbolus
 
-def run_child(script):
+inside = threading.Event()
+
+
+def stay(sleep=time.sleep, inside=inside):
+    # Gives up the interpreter lock again and again, one nested step deep.
+    inside.set()
+    while True:
+        sleep(0.0001)
+
+
+class Shown:
+    def __repr__(self):
+        stay()
+
+
+class Made(ast.expr):
+    _fields = ("kid",)
+    count = 0
+
+    @property
+    def kid(self):
+        if Made.count > 1:
+            stay()  # read by the separate hash of the second node made
+
+
+class Maker(ast.expr):
+    _fields = ("kid",)
+
+    @property
+    def kid(self):
+        Made.count += 1
+        return Made()
+
+
+# A repr inside a list inside a list; a node made afresh on every read.
+tree = {"repr": ast.Expr(value=[[Shown()]]), "property": Maker()}[sys.argv[1]]
+threading.Thread(target=arbolus.subtree_hash, args=(tree,), daemon=True).start()
+inside.wait()
+
+
+class Linger:
+    # Collected while the interpreter finalises, after daemon threads are
+    # told to end: the daemon thread takes the lock while this sleeps and
+    # is ended then.
+    def __del__(self, sleep=time.sleep):
+        sleep(0.01)
+
+
+gc.disable()
+linger = Linger()
+linger.cycle = linger
+del linger
+"""
+
+FORKS_WHILE_THREADS_END = r"""
+import ast, os, sys, threading, time, warnings
+import arbolus
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+tree = ast.parse("x = f(y)")
+stop = threading.Event()
+
+
+def use():
+    arbolus.walk_dfs(tree)
+
+
+def churn():
+    # Threads that used the module end, giving their caches back without
+    # the interpreter lock, while the main thread forks.
+    while not stop.is_set():
+        threads = [threading.Thread(target=use) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+
+churner = threading.Thread(target=churn)
+churner.start()
+try:
+    for fork in range(1, 1001):
+        pid = os.fork()
+        if pid == 0:
+            # The child's first call comes from a thread of its own.
+            t = threading.Thread(target=use)
+            t.start()
+            t.join()
+            os._exit(0)
+        deadline = time.monotonic() + 10
+        while not (waited := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                sys.exit(f"the child of fork {fork} hung")
+            time.sleep(0.001)
+        if os.waitstatus_to_exitcode(waited[1]) != 0:
+            sys.exit(f"the child of fork {fork} failed")
+finally:
+    stop.set()
+    churner.join()
+"""
+
+
+def run_child(script, *args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)],
+        [sys.executable, "-c", textwrap.dedent(script), *args],
         env=env,
         capture_output=True,
         text=True,
@@ -164,4 +273,23 @@ def test_classes_met_only_by_ended_threads_are_released():
 
 def test_running_the_exit_callbacks_by_hand_leaks_nothing():
     done = run_child(EXIT_CALLBACKS_RUN_BY_HAND)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("way_in", ["repr", "property"])
+def test_daemon_thread_ended_inside_a_nested_hash(way_in):
+    # Ended by unwinding its stack, without a thread state, while the
+    # recursion bound of a nested step is entered.
+    done = run_child(DAEMON_INSIDE_A_NESTED_HASH, way_in)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer's allocator takes no lock across fork(): a child can hang inside it",
+)
+def test_forks_while_threads_end():
+    # A child forked while an ending thread held the module's own lock
+    # must still be able to call in from a new thread.
+    done = run_child(FORKS_WHILE_THREADS_END)
     assert (done.returncode, done.stderr) == (0, "")
