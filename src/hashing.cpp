@@ -429,9 +429,10 @@ std::optional<Hashes> hash_subtrees(Walk& walk, PyObject* root, Want want) {
 
 // An int of the given sign and magnitude. Where the interpreter has no
 // 64-bit constructor, ints past one digit get their digits written straight
-// into a new int (the layout the interpreter's header describes), which
-// saves the general conversion's work; smaller values go through it, so
-// that they come from the interpreter's shared small ints.
+// into a new int (the layout the interpreter's header describes, its sign
+// value checked with the other private layouts), which saves the general
+// conversion's work; smaller values go through it, so that they come from
+// the interpreter's shared small ints.
 PyObject* new_int(uint64_t magnitude, bool negative) {
 #if PY_VERSION_HEX >= 0x030E0000
     if (!negative) return PyLong_FromUInt64(magnitude);
@@ -439,7 +440,7 @@ PyObject* new_int(uint64_t magnitude, bool negative) {
     // 64 bits with their sign taken from the top bit.
     return PyLong_FromInt64(static_cast<int64_t>(~magnitude + 1));
 #else
-#if PYLONG_BITS_IN_DIGIT == 30
+#if defined(ARBOLUS_CHECKED_LAYOUTS) && PYLONG_BITS_IN_DIGIT == 30
     if (magnitude > PyLong_MASK) {
         const int bits = std::bit_width(magnitude);
         const Py_ssize_t digits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;

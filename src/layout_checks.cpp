@@ -16,10 +16,12 @@
 
 #include "pydict.hpp"
 
-#if !ARBOLUS_DIRECT_DICT_LAYOUT
+// Free-threaded builds lay dicts out otherwise and never read them in place.
+#if !ARBOLUS_DIRECT_DICT_LAYOUT && !defined(Py_GIL_DISABLED)
 #error "the layout check is compiled, but the direct dict reads are off"
 #endif
 
+#if ARBOLUS_DIRECT_DICT_LAYOUT
 namespace arbolus::pydict {
 
 #define ARBOLUS_SAME_FIELD(Mirror, mirror_field, Real, real_field)                  \
@@ -65,6 +67,7 @@ static_assert(requires(PyDictKeysObject* k, PyDictValues* v) {
 });
 
 }  // namespace arbolus::pydict
+#endif
 
 #if PY_VERSION_HEX < 0x030E0000
 // Where the hash step writes an int's digits itself, it writes the sign as

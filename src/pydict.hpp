@@ -27,6 +27,14 @@
 #define ARBOLUS_DIRECT_DICT_LAYOUT 0
 #endif
 
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+// Exported by the interpreter and declared only in its internal headers;
+// the layout check compiles this declaration beside the interpreter's own,
+// so a different signature fails the build.
+extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
+                                         Py_hash_t hash);
+#endif
+
 namespace arbolus::pydict {
 
 #if ARBOLUS_DIRECT_DICT_LAYOUT
@@ -89,13 +97,6 @@ inline const GeneralEntry* general_entries(const KeysHeader* keys) {
     return reinterpret_cast<const GeneralEntry*>(entries_of(keys));
 }
 
-#endif
-
-#if ARBOLUS_DIRECT_DICT_LAYOUT
-// Exported by the interpreter and declared only in its internal headers;
-// the layout check compiles this declaration beside the interpreter's own.
-extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
-                                         Py_hash_t hash);
 #endif
 
 // A new dict with room for `n` entries, so filling it never resizes.
