@@ -26,22 +26,22 @@ struct Registry {
     std::vector<Pending> pending;
 };
 
-Registry* REGISTRY = nullptr;
+Registry& registry();
 
 // Threads take the lock as they end, without the interpreter lock, so a fork
 // can come at any moment of theirs: the forking thread holds the lock across
 // the fork, and the child starts with it free and the containers whole.
-void before_fork() { REGISTRY->lock.lock(); }
-void after_fork() { REGISTRY->lock.unlock(); }
+void before_fork() { registry().lock.lock(); }
+void after_fork() { registry().lock.unlock(); }
 
 // Never destroyed: at process exit, daemon threads may still be ending (and
 // giving up their caches) while static objects are destroyed.
 Registry& registry() {
     static Registry* const r = [] {
-        REGISTRY = new Registry();
+        auto* made = new Registry();
         // Without the handlers only a fork is unsafe; nothing else needs them.
         (void)pthread_atfork(before_fork, after_fork, after_fork);
-        return REGISTRY;
+        return made;
     }();
     return *r;
 }
