@@ -11,7 +11,8 @@
 #                        manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version
-#   make test-3.14       make test with CPython 3.14 (likewise test-3.15)
+#   make test-3.14       make test with CPython 3.14 (likewise test-3.11,
+#                        test-3.12, test-3.15)
 #   make clean
 #
 # Variables: PYVER=3.14 (the interpreter version: found on the host, else
@@ -222,10 +223,11 @@ wheel: venv
 wheel-test: wheel
 	"$(ROOT)/scripts/wheels.sh" test $(PYTEST_ARGS)
 
-# The suite on a newer interpreter, in the chroot when the host lacks it.
-NEWER_VERSIONS := 3.14 3.15
-.PHONY: $(addprefix test-,$(NEWER_VERSIONS))
-$(addprefix test-,$(NEWER_VERSIONS)): test-%:
+# The suite on another interpreter: 3.11 and 3.12 from the host (pyenv),
+# the newer ones in the chroot when the host lacks them.
+OTHER_VERSIONS := 3.11 3.12 3.14 3.15
+.PHONY: $(addprefix test-,$(OTHER_VERSIONS))
+$(addprefix test-,$(OTHER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
 
 clean:

@@ -8,6 +8,7 @@
 #include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
+#include "pycompat.hpp"
 #include "type_info.hpp"
 
 namespace arbolus {

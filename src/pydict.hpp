@@ -3,12 +3,12 @@
 // The fast walks find a node's children among the first entries of its
 // instance dictionary. Going through the public iteration costs a call per
 // entry; reading the entry array in place costs a few loads. The layouts
-// below mirror the interpreter's own private definitions, which are the same
-// in 3.13, 3.14 and 3.15. They are used only where the build checked them
-// against that interpreter's internal headers (layout_checks.cpp, compiled
-// when the headers are there, fails the build on any difference); any other
-// build uses the public position counter, which counts positions the same
-// way.
+// (dict_layout.h) mirror the interpreter's own private definitions. They
+// are used only where the build checked them against that interpreter's
+// internal headers (layout_checks.c, compiled when the headers are there,
+// fails the build on any difference); any other build, and split tables
+// where their layout is not mirrored, use the public position counter,
+// which counts positions the same way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,62 +19,26 @@
 #include <cstdint>
 
 #include "compiler.hpp"
-
-#if defined(ARBOLUS_CHECKED_LAYOUTS) && PY_VERSION_HEX >= 0x030D0000 && \
-    PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-#define ARBOLUS_DIRECT_DICT_LAYOUT 1
-#else
-#define ARBOLUS_DIRECT_DICT_LAYOUT 0
-#endif
-
-#if ARBOLUS_DIRECT_DICT_LAYOUT
-// Exported by the interpreter and declared only in its internal headers;
-// the layout check compiles this declaration beside the interpreter's own,
-// so a different signature fails the build.
-extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
-                                         Py_hash_t hash);
-#endif
+#include "dict_layout.h"
 
 namespace arbolus::pydict {
 
 #if ARBOLUS_DIRECT_DICT_LAYOUT
 
-// Header of the keys object; the index table follows it, then the entries.
-struct KeysHeader {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
+using KeysHeader = ArbolusKeysHeader;
+using GeneralEntry = ArbolusGeneralEntry;
+using UnicodeEntry = ArbolusUnicodeEntry;
+enum : uint8_t {
+    KEYS_GENERAL = ARBOLUS_KEYS_GENERAL,
+    KEYS_UNICODE = ARBOLUS_KEYS_UNICODE,
+    KEYS_SPLIT = ARBOLUS_KEYS_SPLIT
 };
-
-enum : uint8_t { KEYS_GENERAL = 0, KEYS_UNICODE = 1, KEYS_SPLIT = 2 };
-
-struct GeneralEntry {
-    Py_hash_t hash;
-    PyObject* key;
-    PyObject* value;
-};
-
-struct UnicodeEntry {
-    PyObject* key;
-    PyObject* value;
-};
-
-// Values of a split table: an array indexed by the shared key's index,
-// followed by the insertion order (one byte per used value).
-struct SplitValues {
-    uint8_t capacity;
-    uint8_t size;
-    uint8_t embedded;
-    uint8_t valid;
-    PyObject* values[1];
-};
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
+using SplitValues = ArbolusSplitValues;
+static_assert(offsetof(SplitValues, values) == 8);
+#endif
 
 static_assert(sizeof(KeysHeader) == 32);
-static_assert(offsetof(SplitValues, values) == 8);
 // Readers rely on every entry kind holding its value right after its key.
 static_assert(offsetof(GeneralEntry, value) == offsetof(GeneralEntry, key) + sizeof(PyObject*));
 static_assert(offsetof(UnicodeEntry, value) == offsetof(UnicodeEntry, key) + sizeof(PyObject*));
@@ -135,11 +99,15 @@ inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
         const UnicodeEntry& e = unicode_entries(keys)[pos];
         return e.key == key ? e.value : nullptr;
     }
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     if (pos >= values->size || pos >= static_cast<size_t>(d->ma_used)) return nullptr;
     const uint8_t ix = reinterpret_cast<const uint8_t*>(&values->values[values->capacity])[pos];
     if (ix >= values->capacity || ix >= static_cast<size_t>(keys->nentries)) return nullptr;
     return unicode_entries(keys)[ix].key == key ? values->values[ix] : nullptr;
+#else
+    return nullptr;
+#endif
 #else
     (void)dict;
     (void)pos;
@@ -174,6 +142,7 @@ public:
             count_ = static_cast<size_t>(keys->nentries);
             return;
         }
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
         const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
         split_values_ = values->values;
         split_order_ = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
@@ -181,6 +150,7 @@ public:
         stride_ = sizeof(UnicodeEntry);
         count_ = std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
         split_slots_ = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
+#endif  // otherwise a split table has no position to read: every lookup misses
 #else
         (void)dict;
 #endif
@@ -261,6 +231,31 @@ inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
     return value != nullptr ? value : PyDict_GetItemWithError(dict, key);
 }
 
+// leading_entries_reversed through the public position counter: a returned
+// position p means the entry sat at entry position p - 1. Field counts are
+// capped at 254, so a small buffer holds them all.
+template <class Push>
+inline void leading_entries_reversed_public(PyObject* dict, size_t n, Push&& push) {
+    struct Entry {
+        size_t pos;
+        PyObject* key;
+        PyObject* value;
+    };
+    Entry found[256];
+    size_t count = 0;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (count < 256 && PyDict_Next(dict, &pos, &key, &value)) {
+        if (static_cast<size_t>(pos) > n) break;
+        found[count++] = {static_cast<size_t>(pos) - 1, key, value};
+    }
+    while (count > 0) {
+        const Entry& e = found[--count];
+        push(e.pos, e.key, e.value);
+    }
+}
+
 // Calls push(position, key, value) for every entry held at the dict's entry
 // positions 0 .. min(n, positions used)-1, from the last of those positions
 // down to the first. Deleted positions hold no value and are skipped. No
@@ -288,6 +283,7 @@ inline void leading_entries_reversed(PyObject* dict, size_t n, Push&& push) {
         }
         return;
     }
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
     // Split table: deletions close the gap in the insertion order, so the
     // position counter runs over the used values only.
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
@@ -303,29 +299,10 @@ inline void leading_entries_reversed(PyObject* dict, size_t n, Push&& push) {
             push(i, shared[ix].key, values->values[ix]);
         }
     }
-#else
-    // Public position counter: a returned position p means the entry sat at
-    // entry position p - 1. Field counts are capped at 254, so a small
-    // buffer holds them all.
-    struct Entry {
-        size_t pos;
-        PyObject* key;
-        PyObject* value;
-    };
-    Entry found[256];
-    size_t count = 0;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (count < 256 && PyDict_Next(dict, &pos, &key, &value)) {
-        if (static_cast<size_t>(pos) > n) break;
-        found[count++] = {static_cast<size_t>(pos) - 1, key, value};
-    }
-    while (count > 0) {
-        const Entry& e = found[--count];
-        push(e.pos, e.key, e.value);
-    }
+    return;
 #endif
+#endif
+    leading_entries_reversed_public(dict, n, push);
 }
 
 // Starts loading the places a later scan of the dict's leading values

@@ -102,6 +102,32 @@ def caught(call, *args):
 CONSTRUCTORS_NEED_REQUIRED_FIELDS = sys.version_info >= (3, 15)
 
 
+def process_constant(obj):
+    """Whether obj is one of the values the whole process shares: None, the
+    bools, Ellipsis and the small ints. They are immortal from 3.12 on;
+    before, they are counted, and any code at all moves their counts, so
+    reference checks leave them out (mortal stand-ins catch a leaked or
+    over-released leaf value)."""
+    return (obj is None or obj is True or obj is False or obj is ...
+            or (type(obj) is int and -5 <= obj <= 256))
+
+
+def default_context():
+    """The context object node classes fill in when `ctx` is not given
+    (3.13 on), else None: older classes leave the field unset."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return getattr(ast.Name("x"), "ctx", None)
+
+
+def dump_all(node, **kwargs):
+    """ast.dump with empty lists and None fields shown, the only way
+    versions before 3.13 dump (they have no show_empty)."""
+    if sys.version_info >= (3, 13):
+        kwargs["show_empty"] = True
+    return ast.dump(node, **kwargs)
+
+
 def required_fields(cls):
     """The fields a node class's constructor wants given: those it declares
     a type for that is neither a list nor optional (a context is optional:

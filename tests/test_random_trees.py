@@ -38,7 +38,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import arbolus
-from conftest import CONSTRUCTORS_NEED_REQUIRED_FIELDS, required_fields
+from conftest import CONSTRUCTORS_NEED_REQUIRED_FIELDS, default_context, required_fields
 
 EXAMPLES = int(os.environ.get("ARBOLUS_HYPOTHESIS_EXAMPLES", "100"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,
@@ -553,8 +553,9 @@ def check_tree(root, drawn, kinds, prune, bracket):
 
 
 # Shared by every example: the class default above and the context object
-# that node classes fill in when `ctx` is not given (the parser's own).
-SHARED = [DEFAULT, ast.Name("x").ctx]
+# that node classes fill in when `ctx` is not given (the parser's own),
+# where they do.
+SHARED = [DEFAULT] + [ctx for ctx in [default_context()] if ctx is not None]
 
 
 def all_released(refs):
