@@ -40,13 +40,14 @@ import arbolus
 FUNCTIONS = (ast.FunctionDef, ast.AsyncFunctionDef)
 # walk_of_types selects by exact class, so the abstract ast.stmt matches
 # nothing: list every concrete statement class. Concrete node classes
-# declare __match_args__ and have fields or no subclass; abstract bases have
-# neither, and deprecated aliases declare no __match_args__ or have a
-# metaclass of their own.
+# declare __match_args__ and have fields or derive from an abstract base;
+# abstract bases have no fields and derive from ast.AST itself, and
+# deprecated aliases declare no __match_args__ or have a metaclass of their
+# own.
 STATEMENTS = tuple(
     cls for cls in vars(ast).values()
     if type(cls) is type and issubclass(cls, ast.stmt) and "__match_args__" in vars(cls)
-    and (cls._fields or not cls.__subclasses__())
+    and (cls._fields or cls.__base__ not in (ast.AST, object))
 )
 # Empty lists and None fields are part of the text compared: 3.13 dumps them
 # only when asked, older versions always.

@@ -102,14 +102,21 @@ def caught(call, *args):
 CONSTRUCTORS_NEED_REQUIRED_FIELDS = sys.version_info >= (3, 15)
 
 
+# Before 3.12 the objects the interpreter keeps for the whole process start
+# with a count this high, so that no program brings them to zero.
+STATIC_COUNT = 10**8
+
+
 def process_constant(obj):
-    """Whether obj is one of the values the whole process shares: None, the
-    bools, Ellipsis and the small ints. They are immortal from 3.12 on;
-    before, they are counted, and any code at all moves their counts, so
-    reference checks leave them out (mortal stand-ins catch a leaked or
-    over-released leaf value)."""
+    """Whether obj is one of the objects the whole process shares: None, the
+    bools, Ellipsis, the small ints, the interpreter's own identifiers. They
+    are immortal from 3.12 on; before, they are counted, and any code at
+    all (a cache dropping a field name, a local holding a small int) moves
+    their counts, so reference checks leave them out. Mortal stand-ins catch
+    a leaked or over-released leaf value."""
     return (obj is None or obj is True or obj is False or obj is ...
-            or (type(obj) is int and -5 <= obj <= 256))
+            or (type(obj) is int and -5 <= obj <= 256)
+            or sys.getrefcount(obj) >= STATIC_COUNT)
 
 
 def default_context():
