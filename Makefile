@@ -7,7 +7,7 @@
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
-#   make wheel           sdist, and cp313, cp314 and cp315 wheels repaired to a
+#   make wheel           sdist, and cp311 to cp315 wheels repaired to a
 #                        manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version

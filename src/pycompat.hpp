@@ -39,25 +39,20 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
 
 // 0 when `default_value` was inserted, 1 when the key was present; -1 with
 // an exception set on failure. `*result` (when asked for) gets a new
-// reference to the value now held.
+// reference to the value now held. One lookup, as in 3.13: the older
+// store-if-absent tells an insertion by the dict having grown (a key's
+// `__eq__` that deletes another entry meanwhile makes it report the key as
+// present, holding `default_value`).
 inline int PyDict_SetDefaultRef(PyObject* dict, PyObject* key, PyObject* default_value,
                                 PyObject** result) {
-    PyObject* found = nullptr;
-    const int r = PyDict_GetItemRef(dict, key, &found);
-    if (r != 0) {
-        if (result != nullptr) {
-            *result = found;
-        } else {
-            Py_XDECREF(found);
-        }
-        return r;
-    }
-    if (PyDict_SetItem(dict, key, default_value) < 0) {
+    const Py_ssize_t before = PyDict_Check(dict) ? PyDict_GET_SIZE(dict) : 0;
+    PyObject* value = PyDict_SetDefault(dict, key, default_value);
+    if (value == nullptr) {
         if (result != nullptr) *result = nullptr;
         return -1;
     }
-    if (result != nullptr) *result = Py_NewRef(default_value);
-    return 0;
+    if (result != nullptr) *result = Py_NewRef(value);
+    return value == default_value && PyDict_GET_SIZE(dict) > before ? 0 : 1;
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
