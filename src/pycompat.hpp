@@ -182,6 +182,11 @@ inline int PyUnstable_AtExit(PyInterpreterState* interp, void (*func)(void*), vo
         PyErr_SetString(PyExc_RuntimeError, "exit hooks are for the current interpreter only");
         return -1;
     }
+    // Finalisation may already have cleared (or dropped) the namespace.
+    if (arbolus_compat_finalising()) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter is finalising");
+        return -1;
+    }
     auto* exit = new (std::nothrow) ArbolusCompatExit{func, data};
     if (exit == nullptr) {
         PyErr_NoMemory();

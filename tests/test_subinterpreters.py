@@ -70,20 +70,40 @@ def check():
 
 CHILD = r"""
 import sys, threading
-import _interpreters
 import arbolus
+
+# 3.13 on: _interpreters; before: _xxsubinterpreters, which raises where the
+# newer one returns the failure.
+try:
+    import _interpreters
+except ImportError:
+    import _xxsubinterpreters as _interpreters
+
+    def create():
+        return _interpreters.create(isolated=False)
+
+    def run(sub, code):
+        try:
+            _interpreters.run_string(sub, code)
+        except _interpreters.RunFailedError as exc:
+            return repr(exc)
+else:
+    def create():
+        return _interpreters.create("legacy")
+
+    run = _interpreters.exec
 
 CHECK = {check!r}
 exec(CHECK)
 assert check() == check()
 
 def new_sub():
-    sub = _interpreters.create("legacy")
-    _interpreters.exec(sub, CHECK)
+    sub = create()
+    assert run(sub, CHECK) is None
     return sub
 
 def run_in(sub):
-    failure = _interpreters.exec(sub, "check()")
+    failure = run(sub, "check()")
     assert failure is None, failure
 
 # One thread, alternating between the interpreters.
@@ -127,7 +147,11 @@ def legacy_subinterpreters_available():
     try:
         import _interpreters
     except ImportError:
-        return False
+        try:
+            import _xxsubinterpreters as _interpreters
+        except ImportError:
+            return False
+        return hasattr(_interpreters, "create") and hasattr(_interpreters, "run_string")
     return hasattr(_interpreters, "create") and hasattr(_interpreters, "exec")
 
 
