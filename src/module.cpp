@@ -12,6 +12,13 @@
 #include "strong.hpp"
 #include "thread_caches.hpp"
 
+// A build meant for a debug interpreter that compiled against release
+// headers would load there with the release object layout and reference
+// counting: refuse to build it.
+#if defined(ARBOLUS_DEBUG_ABI) && !defined(Py_DEBUG)
+#error "ARBOLUS_DEBUG_ABI is set, but the interpreter headers in use do not define Py_DEBUG"
+#endif
+
 namespace arbolus {
 
 namespace {
