@@ -12,6 +12,9 @@
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version
 #   make test-3.14       make test with CPython 3.14 (likewise test-3.15)
+#   make test-refleaks   build for the debug interpreter python3.14d (in the
+#                        chroot when the host lacks it) and run the tests that
+#                        call the module, each repeated to catch reference leaks
 #   make clean
 #
 # Variables: PYVER=3.14 (the interpreter version: found on the host, else
@@ -56,6 +59,9 @@ ASAN_BUILD := $(BUILD)/asan
 LSAN_SUPP  := $(ROOT)/.ci/lsan.supp
 
 WERROR ?= 0
+# DEBUG_ABI=1: the build is for a debug interpreter, and fails unless its
+# headers define Py_DEBUG (test-refleaks sets it).
+DEBUG_ABI ?= 0
 TESTS ?= tests
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -70,13 +76,14 @@ BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.21' 'ninja'
 SAN_WERROR ?= 0
 onoff = $(if $(filter 1,$(1)),ON,OFF)
 WERROR_ONOFF := $(call onoff,$(WERROR))
+DEBUG_ABI_ONOFF := $(call onoff,$(DEBUG_ABI))
 SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
 .PHONY: venv install test bench bench-full icount test-sanitize asan-build clang-build \
-        test-clang wheel wheel-test clean
+        test-clang wheel wheel-test test-refleaks clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
 # differs from the one it was made with; keep the build tools up to date
@@ -107,6 +114,7 @@ install: venv
 	  -C build-dir="$(BUILD)/{wheel_tag}" \
 	  -C cmake.define.ARBOLUS_WERROR=$(WERROR_ONOFF) \
 	  -C cmake.define.ARBOLUS_SANITIZE=OFF \
+	  -C cmake.define.ARBOLUS_DEBUG_ABI=$(DEBUG_ABI_ONOFF) \
 	  "$(ROOT)$(if $(EXTRAS),[$(EXTRAS)])"
 
 test: install
@@ -227,6 +235,40 @@ NEWER_VERSIONS := 3.14 3.15
 .PHONY: $(addprefix test-,$(NEWER_VERSIONS))
 $(addprefix test-,$(NEWER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
+
+# Reference leaks, hunted as CPython's own test runner does with -R 3:3:
+# every test of REFLEAK_TESTS runs 3 times to warm up and 3 times measured
+# before its reported run, and fails when the debug interpreter's total
+# reference count or its allocated memory blocks grew in every measured run
+# (tests/refleaks.py). The build is for the debug ABI: Debian's debug
+# headers are links to the release ones, so DEBUG_ABI=1 makes the compiler
+# prove that Py_DEBUG is defined, and the interpreter is checked for
+# sys.gettotalrefcount before anything runs. Its venv is .venv-3.14d.
+# REFLEAK_TESTS are those that call the module in-process; the rest only
+# add child processes, threads at exit, or checks of their own
+# (test_leaks.py, the instruction budgets). A sixteenth of the corpus keeps
+# the debug interpreter's run short.
+REFLEAK_PYTHON ?= python3.14d
+REFLEAK_RUNS ?= 3:3
+REFLEAK_TESTS ?= tests/test_fast_walks.py tests/test_selections.py tests/test_expansion.py \
+                 tests/test_hashing.py tests/test_edits.py tests/test_cycles.py \
+                 tests/test_module_surface.py tests/test_class_declarations.py \
+                 tests/test_hand_built_trees.py tests/test_allocation_failures.py
+REFLEAK_VENV := $(ROOT)/.venv-$(patsubst python%,%,$(REFLEAK_PYTHON))
+test-refleaks:
+ifeq ($(ARBOLUS_IN_CHROOT)$(shell command -v $(REFLEAK_PYTHON)),)
+	"$(ROOT)/scripts/newer-pythons.sh" run env ARBOLUS_IN_CHROOT=1 \
+	  $(MAKE) --no-print-directory -C "$(ROOT)" $@ WERROR=$(WERROR) \
+	  REFLEAK_PYTHON=$(REFLEAK_PYTHON) REFLEAK_RUNS=$(REFLEAK_RUNS) REFLEAK_TESTS="$(REFLEAK_TESTS)"
+else
+	$(MAKE) --no-print-directory install VENV="$(REFLEAK_VENV)" DEBUG_ABI=1 \
+	  PYTHON="$$(command -v $(REFLEAK_PYTHON))" WERROR=$(WERROR) EXTRAS=test
+	cd "$(ROOT)" && "$(REFLEAK_VENV)/bin/python" -c 'import sys, arbolus; \
+	  sys.exit(f"{sys.executable} is not a debug interpreter" if not hasattr(sys, "gettotalrefcount") \
+	           else print(f"debug interpreter {sys.version.split()[0]}, {arbolus.__file__}"))'
+	cd "$(ROOT)" && ARBOLUS_REFLEAKS=$(REFLEAK_RUNS) ARBOLUS_CORPUS_STRIDE=16 \
+	  "$(REFLEAK_VENV)/bin/python" -m pytest -q -p no:cacheprovider $(REFLEAK_TESTS) $(PYTEST_ARGS)
+endif
 
 clean:
 	rm -rf "$(ROOT)"/.venv "$(ROOT)"/.venv-3.* "$(ROOT)"/.venv-wheel* "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so

@@ -314,6 +314,7 @@ def test_instance_dict_layouts(layout):
     assert A.walk_dfs(node) == expected
     assert same_nodes(A.walk_unordered(node), expected)
     assert A._walk_count(node) == len(expected)
+    _KEEP.clear()
 
 
 def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
@@ -325,6 +326,7 @@ def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
     assert A.walk_dfs(node) == [node, P[0], P[2]]
     node.__dict__ = split(("d", P[0]), ("left", P[1]), ("op", P[2]), ("right", P[3]), delete=["d"])
     assert A.walk_dfs(node) == [node, P[1], P[2], P[3]]  # a split table closes up instead
+    _KEEP.clear()
 
 
 # --- the per-thread class table ----------------------------------------------
