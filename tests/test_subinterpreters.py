@@ -14,6 +14,9 @@ import textwrap
 
 import pytest
 
+
+# --- legacy sub-interpreters: one lock shared with the main interpreter -----
+
 # Runs in every interpreter: all twelve functions against a plain pre-order
 # and the standard library's location repair, on the interpreter's own
 # classes and a node class defined in it.
@@ -121,8 +124,6 @@ check()
 # Left alive: ended with the process.
 """
 
-
-# --- legacy sub-interpreters: one lock shared with the main interpreter -----
 
 def legacy_subinterpreters_available():
     try:
@@ -429,6 +430,8 @@ def run_child(body):
 @needs_own_lock_interpreters
 def test_every_function_in_parallel_interpreters_matches_the_main_one():
     run_child("""
+        # A function without a row here would go untested.
+        assert sorted(f for f, _, _ in CASES) == sorted(arbolus.__all__)
         want = expected(("sample",) + MODULES)
         pool, futures = start([("check", (want,))] * 3)
         with pool:
