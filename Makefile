@@ -5,6 +5,8 @@
 #   make bench-full      the full benchmark; rewrites the README's table and chart
 #   make icount          build, then instructions per node under callgrind (bench/icount.py)
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
+#   make test-tsan       build with ThreadSanitizer into build/tsan and run the
+#                        tests of threads and interpreters against it
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
 #   make wheel           sdist, and cp313, cp314 and cp315 wheels repaired to a
@@ -57,6 +59,8 @@ VPY   := $(VENV)/bin/python
 BUILD := $(ROOT)/build
 ASAN_BUILD := $(BUILD)/asan
 LSAN_SUPP  := $(ROOT)/.ci/lsan.supp
+TSAN_BUILD := $(BUILD)/tsan
+TSAN_SUPP  := $(ROOT)/.ci/tsan.supp
 
 WERROR ?= 0
 # DEBUG_ABI=1: the build is for a debug interpreter, and fails unless its
@@ -82,7 +86,7 @@ SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
-.PHONY: venv install test bench bench-full icount test-sanitize asan-build clang-build \
+.PHONY: venv install test bench bench-full icount test-sanitize asan-build tsan-build test-tsan clang-build \
         test-clang wheel wheel-test test-refleaks clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
@@ -191,6 +195,34 @@ test-sanitize: asan-build
 	echo "LD_PRELOAD=$$LD_PRELOAD ASAN_OPTIONS=$$ASAN_OPTIONS PYTHONMALLOC=$$PYTHONMALLOC"; \
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: sanitized module not picked up: " + arbolus.__file__)' "$(ASAN_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TESTS) $(PYTEST_ARGS)
+
+# ThreadSanitizer build of the module alone, like the ASan build, run under
+# an interpreter that is not instrumented: the sanitizer sees the module's
+# own accesses and the locks taken through the C library, which include the
+# interpreters' locks. The tests are those that run threads and
+# interpreters in parallel. Threads left running at exit (daemon threads,
+# on purpose) are not reported.
+TSAN_TESTS ?= tests/test_subinterpreters.py tests/test_threads.py tests/test_thread_teardown.py
+TSAN_OPTIONS_ALL := halt_on_error=1:report_thread_leaks=0:suppressions=$(TSAN_SUPP)
+
+tsan-build: install
+	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(TSAN_BUILD)" -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug \
+	  -DARBOLUS_SANITIZE=thread \
+	  -DARBOLUS_WERROR=$(SAN_WERROR_ONOFF) \
+	  -DPython_EXECUTABLE="$(VPY)"
+	$(VENV_PATH) cmake --build "$(TSAN_BUILD)"
+
+test-tsan: tsan-build
+	@so="$$(ls "$(TSAN_BUILD)"/arbolus*.so)"; \
+	tsan="$$(ldd "$$so" | awk '/libtsan/ {print $$3}')"; \
+	[ -n "$$tsan" ] || { echo "error: $$so is not linked against libtsan" >&2; exit 1; }; \
+	export LD_PRELOAD="$$tsan"; \
+	export TSAN_OPTIONS="$(TSAN_OPTIONS_ALL)"; \
+	export PYTHONPATH="$(TSAN_BUILD)$${PYTHONPATH:+:$$PYTHONPATH}"; \
+	cd "$(ROOT)"; \
+	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: instrumented module not picked up: " + arbolus.__file__)' "$(TSAN_BUILD)/"; \
+	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TSAN_TESTS) $(PYTEST_ARGS)
 
 # A Release build with clang++, configured straight with CMake like the
 # sanitizer build, warnings always errors. The suite runs in the same venv

@@ -246,7 +246,7 @@ def find_module():
     """The module built by the last `make install`, with its symbol table."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     found = sorted((ROOT / "build").glob(f"*/arbolus{suffix}"))
-    found = [p for p in found if p.parent.name not in ("asan", "clang")]  # budgets: GCC Release
+    found = [p for p in found if p.parent.name not in ("asan", "tsan", "clang")]  # budgets: GCC Release
     if not found:
         sys.exit(f"no built module under {ROOT / 'build'}: run `make install` first")
     return max(found, key=lambda p: p.stat().st_mtime)

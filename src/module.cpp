@@ -172,11 +172,11 @@ void add_processing_note(const char* param) {
     Strong exc = Strong::steal(PyErr_GetRaisedException());
     Strong note = Strong::steal(PyUnicode_FromFormat("while processing '%s'", param));
     if (!note) return;
-    static PyObject* add_note = nullptr;  // interned once, kept for the process
-    if (add_note == nullptr && (add_note = PyUnicode_InternFromString("add_note")) == nullptr) {
-        return;
-    }
-    Strong added = Strong::steal(PyObject_CallMethodOneArg(exc.get(), add_note, note.get()));
+    // Made afresh: a string kept between calls would belong to the one
+    // interpreter that made it. (An error path only.)
+    Strong method = Strong::steal(PyUnicode_FromString("add_note"));
+    if (!method) return;
+    Strong added = Strong::steal(PyObject_CallMethodOneArg(exc.get(), method.get(), note.get()));
     if (!added) return;
     PyErr_SetRaisedException(exc.release());
 }
@@ -327,6 +327,12 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Nothing the module keeps outlives a call except in per-interpreter
+    // state (see the README's design section), so each interpreter may run
+    // its own lock, in parallel with the others.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 #ifdef Py_GIL_DISABLED
     // Without the global lock the borrowed pointers the walks rely on would
     // not be safe: ask the interpreter to keep the lock on.

@@ -22,6 +22,10 @@ enum LocationBit : uint8_t {
     LOC_END_COL_OFFSET = 8,
 };
 
+// How many attribute names the writer (set_parents, fix_missing_locations)
+// stores under.
+inline constexpr size_t WRITER_NAME_COUNT = 5;
+
 // What a class holds under each of a writer's attribute names: the object
 // that ordinary assignment to an instance finds on the MRO (in the first
 // class whose dictionary has the name), or null. Known for the class as it
@@ -31,7 +35,7 @@ enum LocationBit : uint8_t {
 // Filled in by the writer.
 struct ClassAttributes {
     unsigned int version = 0;
-    std::array<PyObject*, 5> found{};  // borrowed; index i: the writer's name i
+    std::array<PyObject*, WRITER_NAME_COUNT> found{};  // borrowed; index i: the writer's name i
 };
 
 struct TypeInfo {
