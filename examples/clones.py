@@ -128,13 +128,15 @@ def span(first, last):
 def units(tree, min_nodes):
     """(kind, key, size in nodes, span, label, subtree) for each function
     body and statement of `tree` of at least `min_nodes` nodes. Members of
-    one group share kind and key; a body's key is its statements'
-    fingerprints in order, and its subtree is the list of statements."""
+    one group share kind and key: a statement's fingerprint, or a body's
+    statements' fingerprints in order, hashed to the same size. A body's
+    subtree is its list of statements."""
     fingerprints = arbolus.subtree_fingerprints(tree)
     for fn in arbolus.walk_of_types(tree, FUNCTIONS):
         size = sum(arbolus._walk_count(s) for s in fn.body)
         if size >= min_nodes:
-            key = b"".join(fingerprints[id(s)] for s in fn.body)
+            key = hashlib.blake2b(b"".join(fingerprints[id(s)] for s in fn.body),
+                                  digest_size=16).digest()
             yield BODY, key, size, span(fn.body[0], fn.body[-1]), f"def {fn.name}", fn.body
     for stmt in arbolus.walk_of_types(tree, STATEMENTS):
         size = arbolus._walk_count(stmt)
@@ -284,6 +286,11 @@ def in_interpreters(paths, min_nodes, count):
     here = os.path.dirname(os.path.abspath(module.__file__))
     with InterpreterPoolExecutor(max_workers=count, initializer=site.addsitedir,
                                  initargs=(here,)) as pool:
+        try:
+            pool.submit(exec, "import arbolus").result()
+        except ImportError as exc:
+            sys.exit(f"clones.py: --interpreters: arbolus cannot be imported in a "
+                     f"sub-interpreter: {exc}")
         yield from pool.map(scan, paths, repeat(min_nodes))
 
 
@@ -463,8 +470,8 @@ class Index:
             raise
 
     def lookup(self, path, min_nodes):
-        """The stored units of the file at `path` (absolute), as scan() would
-        give them, or None when the file must be scanned again."""
+        """(entry id, error) of the file at `path` (absolute) when the index
+        holds what scan() would give for it, else None."""
         self.seen.add(path)
         entry = self.entries.get(path)
         if entry is None:
@@ -487,10 +494,17 @@ class Index:
             if hashlib.blake2b(data, digest_size=16).digest() != digest:
                 return None
             self.batch.append(("touch", file_id, st.st_size, st.st_mtime_ns, now))
-        found = self.db.execute(
-            "SELECT kind, key, size, line, col, end_line, end_col, label FROM units "
-            "WHERE file = ? AND size >= ? ORDER BY seq", (file_id, min_nodes)).fetchall()
-        return size, mtime_ns, digest, error, found
+        return file_id, error
+
+    def units(self, min_nodes):
+        """{entry id: units of at least `min_nodes` nodes, in their order}, in
+        one pass over the table."""
+        found = defaultdict(list)
+        for file_id, *unit in self.db.execute(
+                "SELECT file, kind, key, size, line, col, end_line, end_col, label FROM units "
+                "WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
+            found[file_id].append(tuple(unit))
+        return found
 
     def store(self, path, result, min_nodes, read_ns):
         size, mtime_ns, digest, error, found = result
@@ -545,25 +559,29 @@ def reduce_files(paths, min_nodes, spread, index, stats):
     """(path, units) for every file of `paths` that parses, in that order.
     Files the index holds unchanged are not read again; the rest go to
     `spread(paths)`, whose results come in the order given."""
-    found = [None] * len(paths)
-    todo = []
+    found = [None] * len(paths)     # (error, units) of each file
+    todo, cached = [], {}
     for i, path in enumerate(paths):
-        cached = index.lookup(os.path.abspath(path), min_nodes) if index else None
-        if cached is None:
+        entry = index.lookup(os.path.abspath(path), min_nodes) if index else None
+        if entry is None:
             todo.append(i)
         else:
-            found[i] = cached
-    stats["parsed"], stats["indexed"] = len(todo), len(paths) - len(todo)
+            cached[i] = entry
+    if cached:
+        stored = index.units(min_nodes)
+        for i, (file_id, error) in cached.items():
+            found[i] = error, stored.get(file_id, [])
+    stats["parsed"], stats["indexed"] = len(todo), len(cached)
     started = time.time_ns()
     for i, result in zip(todo, spread([paths[i] for i in todo])):
-        found[i] = result
+        found[i] = result[3:]
         if index:
             index.store(os.path.abspath(paths[i]), result, min_nodes, started)
     if index:
         index.commit(forget_unseen=True)
 
     files = []
-    for path, (_, _, _, error, us) in zip(paths, found):
+    for path, (error, us) in zip(paths, found):
         if error is not None:
             print(f"skipped {path}: {error}", file=sys.stderr)
         else:
