@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "pointer_map.hpp"
@@ -34,11 +35,27 @@ struct ClassAttributes {
     std::array<PyObject*, 5> found{};  // borrowed; index i: the writer's name i
 };
 
+// How fingerprints spell a class: the start of every node's byte stream
+// (format byte, module, qualified name) and each field name's encoding.
+// `header` holds for the class as it was at type version `version` with
+// `qualname` as its qualified name (assigning `__qualname__` leaves the
+// version alone); a static type's names never change (`fixed`). Filled in
+// by the fingerprint walk.
+struct ClassSpelling {
+    bool known = false;
+    bool fixed = false;
+    unsigned int version = 0;
+    Strong qualname;
+    std::string header;
+    std::vector<std::string> fields;  // one per name in TypeInfo::fields
+};
+
 struct TypeInfo {
     std::vector<Strong> fields;  // exact, interned str names of `_fields`
     Strong cls;                  // keeps the class (and so its address) alive
     uint8_t locations = 0;       // LocationBit set from `_attributes`
     mutable ClassAttributes class_attributes;
+    mutable ClassSpelling spelling;
 };
 
 // Appends the interned string names of a tuple-valued class attribute to

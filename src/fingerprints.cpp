@@ -1,0 +1,514 @@
+// Subtree fingerprints: 128-bit Merkle hashes that hold across processes,
+// hash seeds, machines and interpreter versions. Each node is spelled out
+// as a byte stream (docs/fingerprints.md: its class by module and qualified
+// name, its fields by name, leaves by exact type, a child as its own 16
+// bytes) and the stream is hashed with XXH3-128. The walk, its notes and
+// the fresh reading are the hashing engine's (hash_engine.hpp); this file
+// is its second mixer.
+//
+// A leaf's note is the leaf object itself: its encoding runs no interpreter
+// code, and the replay runs before any code can have changed the node that
+// holds it.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "compiler.hpp"
+#include "functions.hpp"
+#include "hash_engine.hpp"
+
+namespace arbolus {
+
+namespace {
+
+constexpr unsigned char FORMAT = 0x01;
+
+enum Tag : unsigned char {
+    TAG_NODE = 'n',
+    TAG_LIST = 'l',
+    TAG_STR = 's',
+    TAG_BYTES = 'b',
+    TAG_INT = 'i',
+    TAG_FLOAT = 'f',
+    TAG_COMPLEX = 'c',
+    TAG_TRUE = 'T',
+    TAG_FALSE = 'F',
+    TAG_NONE = 'z',
+    TAG_ELLIPSIS = 'e',
+    TAG_TUPLE = 'u',
+    TAG_FROZENSET = 'S',
+};
+
+struct Fingerprint {
+    unsigned char bytes[16];  // the canonical (big-endian) form
+};
+
+// A growing byte buffer whose writes check room once each.
+class Bytes {
+public:
+    void clear() noexcept { size_ = 0; }
+    size_t size() const noexcept { return size_; }
+    const unsigned char* data() const noexcept { return data_.get(); }
+
+    // Room for n more bytes, to be written at the pointer returned.
+    unsigned char* room(size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        unsigned char* p = data_.get() + size_;
+        size_ += n;
+        return p;
+    }
+
+    void put(unsigned char byte) { *room(1) = byte; }
+    void put(const void* p, size_t n) {
+        if (n > 0) std::memcpy(room(n), p, n);
+    }
+    void put(const std::string& s) { put(s.data(), s.size()); }
+
+    void varint(uint64_t n) {
+        if (n < 0x80) {
+            put(static_cast<unsigned char>(n));
+            return;
+        }
+        unsigned char* p = room(10);
+        size_t k = 0;
+        for (; n >= 0x80; n >>= 7) p[k++] = static_cast<unsigned char>(n | 0x80);
+        p[k++] = static_cast<unsigned char>(n);
+        size_ -= 10 - k;
+    }
+
+    // Inserts varint(n) at offset `at`, moving what follows.
+    void insert_varint(size_t at, uint64_t n) {
+        const size_t end = size_;
+        varint(n);
+        std::rotate(data_.get() + at, data_.get() + end, data_.get() + size_);
+    }
+
+    std::string str() const { return {reinterpret_cast<const char*>(data()), size_}; }
+
+private:
+    ARBOLUS_NOINLINE void grow(size_t n) {
+        const size_t capacity = std::max(std::bit_ceil(size_ + n), size_t{256});
+        auto bigger = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+        if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+        data_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<unsigned char[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+inline void put_be64(unsigned char* p, uint64_t v) {
+    for (int i = 7; i >= 0; --i) {
+        p[i] = static_cast<unsigned char>(v);
+        v >>= 8;
+    }
+}
+
+// UTF-8 with lone surrogates encoded as any other code point.
+void put_text(Bytes& out, PyObject* s) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        out.varint(static_cast<uint64_t>(length));
+        out.put(PyUnicode_DATA(s), static_cast<size_t>(length));
+        return;
+    }
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    size_t n = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        n += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    out.varint(n);
+    unsigned char* p = out.room(n);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            *p++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | c >> 6);
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *p++ = static_cast<unsigned char>(0xE0 | c >> 12);
+            *p++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | c >> 18);
+            *p++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+// The shortest big-endian two's complement form.
+void put_small_int(Bytes& out, int64_t v) {
+    const auto magnitude = static_cast<uint64_t>(v >= 0 ? v : ~v);
+    const size_t n = (static_cast<size_t>(std::bit_width(magnitude)) + 8) / 8;
+    unsigned char* p = out.room(n + 1);
+    *p++ = static_cast<unsigned char>(n);
+    auto u = static_cast<uint64_t>(v);
+    for (size_t i = n; i-- > 0;) {
+        p[i] = static_cast<unsigned char>(u);
+        u >>= 8;
+    }
+}
+
+ARBOLUS_NOINLINE void put_big_int(Bytes& out, PyObject* v) {
+    const Py_ssize_t want = PyLong_AsNativeBytes(v, nullptr, 0, Py_ASNATIVEBYTES_BIG_ENDIAN);
+    if (want < 0) throw std::runtime_error("an exact int without a byte form");
+    std::vector<unsigned char> buffer(static_cast<size_t>(want) + 1);
+    const Py_ssize_t got = PyLong_AsNativeBytes(v, buffer.data(), want + 1,
+                                                Py_ASNATIVEBYTES_BIG_ENDIAN);
+    if (got < 0 || got > want + 1) throw std::runtime_error("an int larger than its byte form");
+    // Leading bytes that only repeat the sign of the next are left out.
+    size_t start = 0;
+    while (start + 1 < buffer.size() &&
+           ((buffer[start] == 0x00 && !(buffer[start + 1] & 0x80)) ||
+            (buffer[start] == 0xFF && (buffer[start + 1] & 0x80)))) {
+        ++start;
+    }
+    out.varint(buffer.size() - start);
+    out.put(buffer.data() + start, buffer.size() - start);
+}
+
+inline void put_int(Bytes& out, PyObject* v) {
+    out.put(TAG_INT);
+    auto* number = reinterpret_cast<PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(number)) {
+        put_small_int(out, static_cast<int64_t>(PyUnstable_Long_CompactValue(number)));
+    } else {
+        put_big_int(out, v);
+    }
+}
+
+inline void put_double(unsigned char* p, double d) {
+    const uint64_t bits = d != d ? 0x7FF8000000000000ull : std::bit_cast<uint64_t>(d);
+    put_be64(p, bits);
+}
+
+// Writes a leaf of the types whose encoding runs no interpreter code and
+// cannot fail (but for memory); false, with nothing written, for any other.
+inline bool put_scalar(Bytes& out, PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyUnicode_Type) {
+        out.put(TAG_STR);
+        put_text(out, v);
+    } else if (t == &PyLong_Type) {
+        put_int(out, v);
+    } else if (v == Py_None) {
+        out.put(TAG_NONE);
+    } else if (t == &PyBool_Type) {
+        out.put(v == Py_True ? TAG_TRUE : TAG_FALSE);
+    } else if (t == &PyFloat_Type) {
+        unsigned char* p = out.room(9);
+        p[0] = TAG_FLOAT;
+        put_double(p + 1, PyFloat_AS_DOUBLE(v));
+    } else if (t == &PyBytes_Type) {
+        const auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
+        out.put(TAG_BYTES);
+        out.varint(n);
+        out.put(PyBytes_AS_STRING(v), n);
+    } else if (t == &PyComplex_Type) {
+        const Py_complex c = reinterpret_cast<PyComplexObject*>(v)->cval;
+        unsigned char* p = out.room(17);
+        p[0] = TAG_COMPLEX;
+        put_double(p + 1, c.real);
+        put_double(p + 9, c.imag);
+    } else if (v == Py_Ellipsis) {
+        out.put(TAG_ELLIPSIS);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The class's spelling, made again when the class may have changed.
+// `code_ran` is set when reading the class's module may have run
+// interpreter code. False with an exception set.
+ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
+    ClassSpelling& s = info.spelling;
+    const bool heap = PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE);
+    unsigned int version = 0;
+    if (heap) {
+        // Read before the names: a change the lookups make shows as a new version.
+        if (PyUnstable_Type_AssignVersionTag(cls)) version = cls->tp_version_tag;
+        PyObject* dict = cls->tp_dict;
+        if (dict == nullptr || !PyDict_Check(dict) || !pydict::str_lookup_runs_no_code(dict)) {
+            code_ran = true;
+        }
+    }
+    Strong module = Strong::steal(PyType_GetModuleName(cls));
+    if (!module) return false;
+    if (!PyUnicode_Check(module.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "cannot fingerprint an instance of %N: its __module__ is %T, not str",
+                     reinterpret_cast<PyObject*>(cls), module.get());
+        return false;
+    }
+    Strong qualname = Strong::steal(PyType_GetQualName(cls));
+    if (!qualname) return false;
+    Bytes header;
+    header.put(FORMAT);
+    put_text(header, module.get());
+    put_text(header, qualname.get());
+    if (s.fields.size() != info.fields.size()) {
+        std::vector<std::string> fields;
+        fields.reserve(info.fields.size());
+        for (const Strong& name : info.fields) {
+            Bytes b;
+            put_text(b, name.get());
+            fields.push_back(b.str());
+        }
+        s.fields = std::move(fields);
+    }
+    s.header = header.str();
+    s.qualname = std::move(qualname);
+    s.version = version;
+    s.fixed = !heap;
+    s.known = true;
+    return true;
+}
+
+inline bool spell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
+    const ClassSpelling& s = info.spelling;
+    if (s.known &&
+        (s.fixed ||
+         (s.version != 0 && cls->tp_version_tag == s.version &&
+          reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get()))) {
+        return true;
+    }
+    return respell(cls, info, code_ran);
+}
+
+struct FingerprintMixer {
+    using Value = Fingerprint;
+    static constexpr const char* CHANGED = "the tree changed while it was being fingerprinted";
+    static constexpr const char* SUBTREE = " while fingerprinting a subtree";
+    static constexpr const char* LIST = " while fingerprinting a list";
+
+    // --- the walk's notes: the class's record, leaves as themselves
+
+    static bool start_note(PyTypeObject* cls, const TypeInfo& info, uint64_t& note,
+                           bool& code_ran) {
+        if (!spell(cls, info, code_ran)) return false;
+        note = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&info));
+        return true;
+    }
+
+    static uint64_t list_note(uint64_t) { return 0; }
+
+    static Leaf quiet_leaf(PyObject* v, uint64_t& out) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyUnicode_Type || t == &PyLong_Type || v == Py_None || t == &PyBool_Type ||
+            t == &PyFloat_Type || t == &PyBytes_Type || t == &PyComplex_Type ||
+            v == Py_Ellipsis) {
+            out = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v));
+            return Leaf::Hashed;
+        }
+        return Leaf::Unnoted;
+    }
+
+    // --- replay of the notes
+
+    using Acc = const ClassSpelling*;
+
+    Acc begin(uint64_t note) {
+        const ClassSpelling& s = reinterpret_cast<const TypeInfo*>(note)->spelling;
+        stream_.clear();
+        stream_.put(s.header);
+        return &s;
+    }
+    void child_field(Acc s, uint64_t at, const Fingerprint& f) {
+        stream_.put(s->fields[at]);
+        put_child(f);
+    }
+    void leaf_field(Acc s, uint64_t at, uint64_t note) {
+        auto* v = reinterpret_cast<PyObject*>(note);
+        if (v == Py_None) return;
+        stream_.put(s->fields[at]);
+        put_scalar(stream_, v);
+    }
+    bool begin_list(Acc s, uint64_t at, uint64_t length, uint64_t) {
+        if (length == 0) return false;
+        stream_.put(s->fields[at]);
+        stream_.put(TAG_LIST);
+        stream_.varint(length);
+        return true;
+    }
+    void child_item(bool, const Fingerprint& f) { put_child(f); }
+    void leaf_item(bool, uint64_t note) { put_scalar(stream_, reinterpret_cast<PyObject*>(note)); }
+    void end_list(Acc, uint64_t, bool) {}
+    Fingerprint end(Acc) { return digest(); }
+
+    // --- fields read afresh
+
+    using Fresh = const TypeInfo*;
+    using Run = arbolus::Run<FingerprintMixer>;
+
+    bool begin_fresh(PyTypeObject* cls, const TypeInfo& info, Fresh& acc) {
+        bool code_ran = false;
+        if (!spell(cls, info, code_ran)) return false;
+        stream_.clear();
+        stream_.put(info.spelling.header);
+        acc = &info;
+        return true;
+    }
+
+    bool field(Run& run, Fresh, const TypeInfo& info, size_t position, PyObject* value) {
+        if (value == Py_None) return true;
+        if (Py_IS_TYPE(value, &PyList_Type) && PyList_GET_SIZE(value) == 0) return true;
+        // The names were made with the header, which was read before any field.
+        stream_.put(info.spelling.fields[position]);
+        const Where where{info.cls.get(), info.fields[position].get()};
+        if (Py_IS_TYPE(value, &PyList_Type)) return put_list(run, value, where);
+        return put_value(run, value, where);
+    }
+
+    Fingerprint end_fresh(Fresh) { return digest(); }
+
+private:
+    // Where a value was found, for the error that names it.
+    struct Where {
+        PyObject* cls;
+        PyObject* field;
+    };
+
+    void put_child(const Fingerprint& f) {
+        unsigned char* p = stream_.room(17);
+        p[0] = TAG_NODE;
+        std::memcpy(p + 1, f.bytes, 16);
+    }
+
+    Fingerprint digest() {
+        const XXH128_hash_t h = XXH3_128bits(stream_.data(), stream_.size());
+        Fingerprint f;
+        put_be64(f.bytes, h.high64);
+        put_be64(f.bytes + 8, h.low64);
+        return f;
+    }
+
+    // A field value or list item other than an exact list.
+    bool put_value(Run& run, PyObject* v, const Where& where) {
+        if (run.walk().is_node(v) || Py_IS_TYPE(v, run.walk().base_type())) {
+            Fingerprint f;
+            if (!run.child(v, f)) return false;
+            put_child(f);
+            return true;
+        }
+        if (Py_IS_TYPE(v, &PyList_Type)) {
+            return Run::nested([&] { return put_list(run, v, where); });
+        }
+        return put_leaf(stream_, v, where);
+    }
+
+    // An exact list: its items in order. Interpreter code run meanwhile may
+    // change its length, so the count is written after the items.
+    bool put_list(Run& run, PyObject* list, const Where& where) {
+        stream_.put(TAG_LIST);
+        const size_t at = stream_.size();
+        uint64_t count = 0;
+        bool ok = Run::items(list, [&](PyObject* item) {
+            ++count;
+            return put_value(run, item, where);
+        });
+        if (!ok) return false;
+        stream_.insert_varint(at, count);
+        return true;
+    }
+
+    // A leaf: a scalar, or a tuple or frozenset of leaves. Nothing here runs
+    // interpreter code.
+    static bool put_leaf(Bytes& out, PyObject* v, const Where& where) {
+        if (put_scalar(out, v)) return true;
+        if (Py_IS_TYPE(v, &PyTuple_Type)) {
+            return Run::nested([&] {
+                const Py_ssize_t n = PyTuple_GET_SIZE(v);
+                out.put(TAG_TUPLE);
+                out.varint(static_cast<uint64_t>(n));
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    if (!put_leaf(out, PyTuple_GET_ITEM(v, i), where)) return false;
+                }
+                return true;
+            });
+        }
+        if (Py_IS_TYPE(v, &PyFrozenSet_Type)) {
+            return Run::nested([&] { return put_frozenset(out, v, where); });
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "cannot fingerprint a value of type %T in field '%U' of %N: only nodes, "
+                     "lists and values of the exact types str, bytes, int, float, complex, "
+                     "bool, None, Ellipsis, tuple and frozenset have a fingerprint",
+                     v, where.field, where.cls);
+        return false;
+    }
+
+    // The items' encodings, sorted.
+    static bool put_frozenset(Bytes& out, PyObject* set, const Where& where) {
+        std::vector<std::string> items;
+        items.reserve(static_cast<size_t>(PySet_GET_SIZE(set)));
+        Strong iterator = Strong::steal(PyObject_GetIter(set));
+        if (!iterator) return false;
+        while (Strong item = Strong::steal(PyIter_Next(iterator.get()))) {
+            Bytes b;
+            if (!put_leaf(b, item.get(), where)) return false;
+            items.push_back(b.str());
+        }
+        if (PyErr_Occurred()) return false;
+        std::sort(items.begin(), items.end());
+        out.put(TAG_FROZENSET);
+        out.varint(items.size());
+        for (const std::string& item : items) out.put(item);
+        return true;
+    }
+
+    Bytes stream_;
+};
+
+PyObject* fingerprint_bytes(const Fingerprint& f) {
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, sizeof f.bytes);
+    if (b != nullptr) std::memcpy(PyBytes_AS_STRING(b), f.bytes, sizeof f.bytes);
+    return b;
+}
+
+}  // namespace
+
+PyObject* subtree_fingerprints(PyObject* node) {
+    Strong root = Strong::borrow(node);
+    std::optional<Walk> walk = Walk::make(thread_caches());
+    if (!walk) return nullptr;
+    auto values = hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::All);
+    if (!values) return nullptr;
+    Strong dict = Strong::steal(pydict::new_presized(values->order.size()));
+    if (!dict) return nullptr;
+    // Keys in pre-order of each node's last visit: the root comes first.
+    for (size_t i = values->order.size(); i-- > 0;) {
+        const auto& [address, f] = values->order[i];
+        if (!store_by_id(dict.get(), address, [&f] { return fingerprint_bytes(f); })) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* subtree_fingerprint(PyObject* node) {
+    Strong root = Strong::borrow(node);
+    std::optional<Walk> walk = Walk::make(thread_caches());
+    if (!walk) return nullptr;
+    auto values = hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::Root);
+    if (!values) return nullptr;
+    return fingerprint_bytes(values->root);
+}
+
+}  // namespace arbolus
