@@ -141,7 +141,8 @@ def units(tree, min_nodes):
     for stmt in arbolus.walk_of_types(tree, STATEMENTS):
         size = arbolus._walk_count(stmt)
         if size >= min_nodes:
-            yield STATEMENT, fingerprints[id(stmt)], size, span(stmt, stmt), type(stmt).__name__, stmt
+            yield (STATEMENT, fingerprints[id(stmt)], size, span(stmt, stmt),
+                   type(stmt).__name__, stmt)
 
 
 def reduce_tree(tree, min_nodes):
@@ -191,7 +192,8 @@ def shared_units(files, min_nodes):
     for path, us in files:
         for kind, key, size, line, col, end_line, end_col, label in us:
             if size >= min_nodes and counts[kind, key] > 1:
-                shared[kind, key].append((size, Clone(path, (line, col), (end_line, end_col), label)))
+                clone = Clone(path, (line, col), (end_line, end_col), label)
+                shared[kind, key].append((size, clone))
     return shared
 
 
@@ -217,9 +219,9 @@ def confirmed(shared, min_nodes, load):
         tree = load(path)
         if tree is None:
             continue
-        for kind, key, size, (line, col, end_line, end_col), label, subtree in units(tree, min_nodes):
+        for kind, key, size, where, label, subtree in units(tree, min_nodes):
             if (kind, key) in shared:
-                clone = Clone(path, (line, col), (end_line, end_col), label)
+                clone = Clone(path, where[:2], where[2:], label)
                 exact[kind, key].setdefault(dump(subtree), []).append((size, clone))
     parts = [(kind, members) for (kind, _), split in exact.items() for members in split.values()]
     return parts, len(paths)
@@ -227,9 +229,10 @@ def confirmed(shared, min_nodes, load):
 
 def report(parts, paths):
     """Groups as (kind, size in nodes, [Clone, ...]) from `parts`, pairs of
-    a kind and a list of (size, Clone) whose members are equal; largest first, a function body
-    before a statement of the same size (its only statement, which it
-    covers), then by the first member's place in `paths`. A member inside
+    a kind and a list of (size, Clone) whose members are equal. Largest
+    first, a function body before a statement of the same size (its only
+    statement, which it covers), then by the first member's place in
+    `paths`. A member inside
     one of an earlier group is dropped, and so is a group left with fewer
     than two members."""
     rank = {path: i for i, path in enumerate(paths)}

@@ -107,6 +107,15 @@ def test_dask_local_cluster_gives_the_same_output(project):
     assert run("--dask", "--jobs", 2, project).stdout == fresh(project)
 
 
+def test_dask_joins_a_running_cluster(project):
+    distributed = pytest.importorskip("distributed",
+                                      reason="Dask's distributed scheduler is not installed")
+    with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp",
+                                  host="127.0.0.1", dashboard_address=None) as cluster:
+        joined = run("--dask", "--scheduler", cluster.scheduler_address, project)
+    assert joined.stdout == fresh(project)
+
+
 def test_without_dask_one_line_says_what_to_install(project, monkeypatch):
     for name in ("dask", "dask.distributed", "distributed"):
         monkeypatch.setitem(sys.modules, name, None)
