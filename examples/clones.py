@@ -398,9 +398,10 @@ class Index:
             self.db.close()
             raise NotAnIndex(f"{self.path} is not a readable clones index ({exc}); "
                              f"it was left as it is") from None
+        # An index of another format or parser version is made anew.
         self.rebuilt = meta.get("parser") != parser_version()
         if self.rebuilt:
-            self._rebuild()
+            self._write_schema(self.db)
         self.entries = {row[0]: row[1:] for row in self.db.execute(
             "SELECT path, id, size, mtime_ns, digest, checked_ns, min_nodes, error FROM files")}
         self.batch = []
@@ -433,17 +434,22 @@ class Index:
                 os.unlink(tmp)
 
     def _write_schema(self, db):
+        """Every table dropped and made anew, in one transaction."""
         db.execute("BEGIN IMMEDIATE")
-        for (name,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
-                                  "AND name NOT LIKE 'sqlite_%'").fetchall():
-            db.execute(f'DROP TABLE "{name}"')
-        for statement in SCHEMA.split(";"):
-            if statement.strip():
-                db.execute(statement)
-        db.execute("INSERT INTO meta VALUES ('parser', ?)", (parser_version(),))
-        db.execute(f"PRAGMA application_id = {INDEX_APPLICATION_ID}")
-        db.execute(f"PRAGMA user_version = {INDEX_VERSION}")
-        db.execute("COMMIT")
+        try:
+            for (name,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                      "AND name NOT LIKE 'sqlite_%'").fetchall():
+                db.execute(f'DROP TABLE "{name}"')
+            for statement in SCHEMA.split(";"):
+                if statement.strip():
+                    db.execute(statement)
+            db.execute("INSERT INTO meta VALUES ('parser', ?)", (parser_version(),))
+            db.execute(f"PRAGMA application_id = {INDEX_APPLICATION_ID}")
+            db.execute(f"PRAGMA user_version = {INDEX_VERSION}")
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
 
     def _check_header(self):
         """Only the header is read, and nothing is opened with SQLite, until
@@ -461,16 +467,6 @@ class Index:
         if int.from_bytes(header[68:72], "big") != INDEX_APPLICATION_ID:
             raise NotAnIndex(f"{self.path} is an SQLite database but not a clones index; "
                              f"it was left as it is")
-
-    def _rebuild(self):
-        """An index of another format or parser version: emptied and made
-        anew, in one transaction."""
-        try:
-            self._write_schema(self.db)
-        except BaseException:
-            if self.db.in_transaction:
-                self.db.execute("ROLLBACK")
-            raise
 
     def lookup(self, path, min_nodes):
         """(entry id, error) of the file at `path` (absolute) when the index

@@ -68,8 +68,8 @@ def fresh(project):
 def test_groups_cover_both_kinds_in_path_order(project):
     out = fresh(project)
     groups = out.split("group ")[1:]
-    # Three bodies of each of values 1, 2, 3 (the method among them), and
-    # the comprehension statements.
+    # The bodies ending in `total -= 1` (a method among them), in `2`, in
+    # `3`, then the two comprehension statements.
     assert [g.splitlines()[0].split(": ", 1)[1].split(",")[0] for g in groups] == [
         "3 x function body", "2 x function body", "2 x function body", "2 x statement"]
     first = [line.strip().split("  ")[0] for line in groups[0].splitlines()[1:]]
