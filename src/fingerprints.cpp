@@ -82,9 +82,14 @@ public:
 
     // n bytes that can be read without reading past their end.
     void put(const void* source, size_t n) {
-        Octet* p = room(n);
+        copy(room(n), source, n);
+        advance(n);
+    }
+
+    // Copies n bytes without reading past their end: short copies of fixed
+    // length, overlapping where n is not one.
+    static void copy(Octet* p, const void* source, size_t n) {
         const auto* q = static_cast<const Octet*>(source);
-        // Short copies of fixed length, overlapping where n is not one.
         if (n >= 16) {
             std::memcpy(p, q, n);
         } else if (n >= 8) {
@@ -98,7 +103,6 @@ public:
             p[n / 2] = q[n / 2];
             p[n - 1] = q[n - 1];
         }
-        advance(n);
     }
 
     // A spelling: its text followed by SPELLING_PAD bytes that may be read.
@@ -256,6 +260,16 @@ inline void put_double(Octet* p, double d) {
 inline bool put_scalar(Bytes& out, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyUnicode_Type) {
+        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+        if (PyUnicode_IS_COMPACT_ASCII(v) && length < 0x80) {
+            // Names and most strings: the tag, a one-byte length, the text.
+            Octet* p = out.room(length + 2);
+            p[0] = TAG_STR;
+            p[1] = static_cast<Octet>(length);
+            Bytes::copy(p + 2, PyUnicode_DATA(v), length);
+            out.advance(length + 2);
+            return true;
+        }
         out.put(TAG_STR);
         put_text(out, v);
     } else if (t == &PyLong_Type) {
@@ -382,6 +396,10 @@ struct FingerprintMixer {
 
     using Acc = const ClassSpelling*;
 
+    Fingerprint bare(uint64_t note) {
+        const ClassSpelling& s = reinterpret_cast<const TypeInfo*>(note)->spelling;
+        return {s.bare[0], s.bare[1]};
+    }
     Acc begin(uint64_t note) {
         const ClassSpelling& s = reinterpret_cast<const TypeInfo*>(note)->spelling;
         stream_.clear();
