@@ -106,24 +106,31 @@ public:
     }
 
     // A spelling: its text followed by SPELLING_PAD bytes that may be read.
-    void put_spelled(const std::string& spelled) {
-        const size_t n = spelled.size() - SPELLING_PAD;
-        Octet* p = room(n);
+    void put_spelled(const std::string& spelled) { advance(spelled_at(room(spelled_size(spelled)), spelled)); }
+
+    static size_t spelled_size(const std::string& spelled) { return spelled.size() - SPELLING_PAD; }
+
+    // Writes a spelling at p, which has room for it and SLACK bytes more;
+    // returns its length.
+    static size_t spelled_at(Octet* p, const std::string& spelled) {
+        const size_t n = spelled_size(spelled);
         if (n <= SPELLING_PAD) {
             std::memcpy(p, spelled.data(), SPELLING_PAD);
         } else {
             std::memcpy(p, spelled.data(), n);
         }
-        advance(n);
+        return n;
     }
 
-    void varint(uint64_t n) {
-        Octet* p = room(10);
+    // Writes varint(n) at p, which has room for 10 bytes; returns its length.
+    static size_t varint_at(Octet* p, uint64_t n) {
         size_t k = 0;
         for (; n >= 0x80; n >>= 7) p[k++] = static_cast<Octet>(n | 0x80);
         p[k++] = static_cast<Octet>(n);
-        advance(k);
+        return k;
     }
+
+    void varint(uint64_t n) { advance(varint_at(room(10), n)); }
 
     // Inserts varint(n) at offset `at`, moving what follows.
     void insert_varint(size_t at, uint64_t n) {
@@ -406,21 +413,42 @@ struct FingerprintMixer {
         stream_.put_spelled(s.header);
         return &s;
     }
+    // Each field's fixed part is written after one check for room.
     void child_field(Acc s, uint64_t at, const Fingerprint& f) {
-        stream_.put_spelled(s->fields[at]);
-        put_child(f);
+        const std::string& name = s->fields[at];
+        Octet* p = stream_.room(Bytes::spelled_size(name) + 17);
+        p += Bytes::spelled_at(p, name);
+        p[0] = TAG_NODE;
+        put_fingerprint(p + 1, f);
+        stream_.advance(Bytes::spelled_size(name) + 17);
     }
     void leaf_field(Acc s, uint64_t at, uint64_t note) {
         auto* v = reinterpret_cast<PyObject*>(note);
         if (v == Py_None) return;
-        stream_.put_spelled(s->fields[at]);
+        const std::string& name = s->fields[at];
+        if (Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v) &&
+            PyUnicode_GET_LENGTH(v) < 0x80) {
+            const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+            const size_t total = Bytes::spelled_size(name) + 2 + length;
+            Octet* p = stream_.room(total);
+            p += Bytes::spelled_at(p, name);
+            p[0] = TAG_STR;
+            p[1] = static_cast<Octet>(length);
+            Bytes::copy(p + 2, PyUnicode_DATA(v), length);
+            stream_.advance(total);
+            return;
+        }
+        stream_.put_spelled(name);
         put_scalar(stream_, v);
     }
     bool begin_list(Acc s, uint64_t at, uint64_t length, uint64_t) {
         if (length == 0) return false;
-        stream_.put_spelled(s->fields[at]);
-        stream_.put(TAG_LIST);
-        stream_.varint(length);
+        const std::string& name = s->fields[at];
+        Octet* const start = stream_.room(Bytes::spelled_size(name) + 11);
+        Octet* p = start + Bytes::spelled_at(start, name);
+        *p++ = TAG_LIST;
+        p += Bytes::varint_at(p, length);
+        stream_.advance(static_cast<size_t>(p - start));
         return true;
     }
     void child_item(bool, const Fingerprint& f) { put_child(f); }
