@@ -141,6 +141,8 @@ def driver(manifest_path):
          lambda t: arbolus.walk_frontier_events(t, P.NAME, P.BRACKETS)),
         ("subtree_hashes", arbolus.subtree_hashes),
         ("subtree_hash", arbolus.subtree_hash),
+        ("subtree_fingerprints", arbolus.subtree_fingerprints),
+        ("subtree_fingerprint", arbolus.subtree_fingerprint),
     ]
 
     # Each measurement: a warm-up call and a counted call of the function on

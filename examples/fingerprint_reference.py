@@ -116,11 +116,9 @@ def subtree_fingerprints(root):
         return subtree_fingerprints(node)[id(node)]
 
     def children(v):
-        if isinstance(v, ast.AST) and type(v) is not ast.AST:
-            yield v
-        elif type(v) is list:
-            for x in v:
-                yield from children(x)
+        # The nodes a field holds, itself or as items of its list.
+        items = v if type(v) is list else (v,)
+        return [x for x in items if isinstance(x, ast.AST) and type(x) is not ast.AST]
 
     # Pre-order, then backwards: every child before its parent.
     order, stack, on_path = [], [root], set()

@@ -30,9 +30,9 @@ namespace arbolus {
 
 namespace {
 
-constexpr unsigned char FORMAT = 0x01;
+constexpr char8_t FORMAT = 0x01;
 
-enum Tag : unsigned char {
+enum Tag : char8_t {
     TAG_NODE = 'n',
     TAG_LIST = 'l',
     TAG_STR = 's',
@@ -49,70 +49,135 @@ enum Tag : unsigned char {
 };
 
 struct Fingerprint {
-    unsigned char bytes[16];  // the canonical (big-endian) form
+    uint64_t high;
+    uint64_t low;
 };
 
-// A growing byte buffer whose writes check room once each.
+// The stream's bytes are char8_t, which unlike char aliases nothing else:
+// a byte written does not make the compiler load the buffer's own pointers
+// again.
+using Octet = char8_t;
+
+// A growing byte buffer. Every write first asks for room, which also leaves
+// SLACK bytes past it: enough for a short copy of fixed length.
 class Bytes {
 public:
-    void clear() noexcept { size_ = 0; }
-    size_t size() const noexcept { return size_; }
-    const unsigned char* data() const noexcept { return data_.get(); }
+    static constexpr size_t SLACK = 2 * SPELLING_PAD;
 
-    // Room for n more bytes, to be written at the pointer returned.
-    unsigned char* room(size_t n) {
-        if (capacity_ - size_ < n) grow(n);
-        unsigned char* p = data_.get() + size_;
-        size_ += n;
-        return p;
+    void clear() noexcept { end_ = data_.get(); }
+    size_t size() const noexcept { return static_cast<size_t>(end_ - data_.get()); }
+    const Octet* data() const noexcept { return data_.get(); }
+
+    // Where n more bytes are to be written; advance(n) once they are.
+    Octet* room(size_t n) {
+        if (static_cast<size_t>(limit_ - end_) < n + SLACK) grow(n + SLACK);
+        return end_;
+    }
+    void advance(size_t n) noexcept { end_ += n; }
+
+    void put(Octet byte) {
+        *room(1) = byte;
+        advance(1);
     }
 
-    void put(unsigned char byte) { *room(1) = byte; }
-    void put(const void* p, size_t n) {
-        if (n > 0) std::memcpy(room(n), p, n);
+    // n bytes that can be read without reading past their end.
+    void put(const void* source, size_t n) {
+        copy(room(n), source, n);
+        advance(n);
     }
-    void put(const std::string& s) { put(s.data(), s.size()); }
 
-    void varint(uint64_t n) {
-        if (n < 0x80) {
-            put(static_cast<unsigned char>(n));
-            return;
+    // Copies n bytes without reading past their end: short copies of fixed
+    // length, overlapping where n is not one.
+    static void copy(Octet* p, const void* source, size_t n) {
+        const auto* q = static_cast<const Octet*>(source);
+        if (n >= 16) {
+            std::memcpy(p, q, n);
+        } else if (n >= 8) {
+            std::memcpy(p, q, 8);
+            std::memcpy(p + n - 8, q + n - 8, 8);
+        } else if (n >= 4) {
+            std::memcpy(p, q, 4);
+            std::memcpy(p + n - 4, q + n - 4, 4);
+        } else if (n > 0) {
+            p[0] = q[0];
+            p[n / 2] = q[n / 2];
+            p[n - 1] = q[n - 1];
         }
-        unsigned char* p = room(10);
-        size_t k = 0;
-        for (; n >= 0x80; n >>= 7) p[k++] = static_cast<unsigned char>(n | 0x80);
-        p[k++] = static_cast<unsigned char>(n);
-        size_ -= 10 - k;
     }
+
+    // A spelling: its text followed by SPELLING_PAD bytes that may be read.
+    void put_spelled(const std::string& spelled) { advance(spelled_at(room(spelled_size(spelled)), spelled)); }
+
+    static size_t spelled_size(const std::string& spelled) { return spelled.size() - SPELLING_PAD; }
+
+    // Writes a spelling at p, which has room for it and SLACK bytes more;
+    // returns its length.
+    static size_t spelled_at(Octet* p, const std::string& spelled) {
+        const size_t n = spelled_size(spelled);
+        if (n <= SPELLING_PAD) {
+            std::memcpy(p, spelled.data(), SPELLING_PAD);
+        } else {
+            std::memcpy(p, spelled.data(), n);
+        }
+        return n;
+    }
+
+    // Writes varint(n) at p, which has room for 10 bytes; returns its length.
+    static size_t varint_at(Octet* p, uint64_t n) {
+        size_t k = 0;
+        for (; n >= 0x80; n >>= 7) p[k++] = static_cast<Octet>(n | 0x80);
+        p[k++] = static_cast<Octet>(n);
+        return k;
+    }
+
+    void varint(uint64_t n) { advance(varint_at(room(10), n)); }
 
     // Inserts varint(n) at offset `at`, moving what follows.
     void insert_varint(size_t at, uint64_t n) {
-        const size_t end = size_;
-        varint(n);
-        std::rotate(data_.get() + at, data_.get() + end, data_.get() + size_);
+        const size_t old_size = size();
+        varint(n);  // may move the data
+        std::rotate(data_.get() + at, data_.get() + old_size, end_);
     }
 
-    std::string str() const { return {reinterpret_cast<const char*>(data()), size_}; }
+    // The bytes, then SPELLING_PAD zero bytes.
+    std::string spelled() const {
+        std::string out(reinterpret_cast<const char*>(data()), size());
+        out.append(SPELLING_PAD, '\0');
+        return out;
+    }
+
+    std::string str() const { return {reinterpret_cast<const char*>(data()), size()}; }
 
 private:
     ARBOLUS_NOINLINE void grow(size_t n) {
-        const size_t capacity = std::max(std::bit_ceil(size_ + n), size_t{256});
-        auto bigger = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-        if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+        const size_t size = this->size();
+        const size_t capacity = std::max(std::bit_ceil(size + n), size_t{512});
+        auto bigger = std::make_unique_for_overwrite<Octet[]>(capacity);
+        if (size > 0) std::memcpy(bigger.get(), data_.get(), size);
         data_ = std::move(bigger);
-        capacity_ = capacity;
+        end_ = data_.get() + size;
+        limit_ = data_.get() + capacity;
     }
 
-    std::unique_ptr<unsigned char[]> data_;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
+    std::unique_ptr<Octet[]> data_;
+    Octet* end_ = nullptr;
+    Octet* limit_ = nullptr;
 };
 
-inline void put_be64(unsigned char* p, uint64_t v) {
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<unsigned char>(v);
-        v >>= 8;
-    }
+inline void put_be64(void* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) v = byteswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+// The canonical form: the high 64 bits, then the low, each big-endian.
+inline void put_fingerprint(void* p, const Fingerprint& f) {
+    put_be64(p, f.high);
+    put_be64(static_cast<char*>(p) + 8, f.low);
+}
+
+inline Fingerprint digest(const void* data, size_t size) {
+    const XXH128_hash_t h = XXH3_128bits(data, size);
+    return {h.high64, h.low64};
 }
 
 // UTF-8 with lone surrogates encoded as any other code point.
@@ -131,23 +196,24 @@ void put_text(Bytes& out, PyObject* s) {
         n += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     }
     out.varint(n);
-    unsigned char* p = out.room(n);
+    Octet* p = out.room(n);
+    out.advance(n);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c < 0x80) {
-            *p++ = static_cast<unsigned char>(c);
+            *p++ = static_cast<Octet>(c);
         } else if (c < 0x800) {
-            *p++ = static_cast<unsigned char>(0xC0 | c >> 6);
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<Octet>(0xC0 | c >> 6);
+            *p++ = static_cast<Octet>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
-            *p++ = static_cast<unsigned char>(0xE0 | c >> 12);
-            *p++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<Octet>(0xE0 | c >> 12);
+            *p++ = static_cast<Octet>(0x80 | (c >> 6 & 0x3F));
+            *p++ = static_cast<Octet>(0x80 | (c & 0x3F));
         } else {
-            *p++ = static_cast<unsigned char>(0xF0 | c >> 18);
-            *p++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<Octet>(0xF0 | c >> 18);
+            *p++ = static_cast<Octet>(0x80 | (c >> 12 & 0x3F));
+            *p++ = static_cast<Octet>(0x80 | (c >> 6 & 0x3F));
+            *p++ = static_cast<Octet>(0x80 | (c & 0x3F));
         }
     }
 }
@@ -156,13 +222,11 @@ void put_text(Bytes& out, PyObject* s) {
 void put_small_int(Bytes& out, int64_t v) {
     const auto magnitude = static_cast<uint64_t>(v >= 0 ? v : ~v);
     const size_t n = (static_cast<size_t>(std::bit_width(magnitude)) + 8) / 8;
-    unsigned char* p = out.room(n + 1);
-    *p++ = static_cast<unsigned char>(n);
-    auto u = static_cast<uint64_t>(v);
-    for (size_t i = n; i-- > 0;) {
-        p[i] = static_cast<unsigned char>(u);
-        u >>= 8;
-    }
+    // The low n bytes of the value's eight, big-endian.
+    Octet* p = out.room(9);
+    p[0] = static_cast<Octet>(n);
+    put_be64(p + 1, static_cast<uint64_t>(v) << (64 - 8 * n));
+    out.advance(n + 1);
 }
 
 ARBOLUS_NOINLINE void put_big_int(Bytes& out, PyObject* v) {
@@ -193,7 +257,7 @@ inline void put_int(Bytes& out, PyObject* v) {
     }
 }
 
-inline void put_double(unsigned char* p, double d) {
+inline void put_double(Octet* p, double d) {
     const uint64_t bits = d != d ? 0x7FF8000000000000ull : std::bit_cast<uint64_t>(d);
     put_be64(p, bits);
 }
@@ -203,6 +267,16 @@ inline void put_double(unsigned char* p, double d) {
 inline bool put_scalar(Bytes& out, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyUnicode_Type) {
+        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+        if (PyUnicode_IS_COMPACT_ASCII(v) && length < 0x80) {
+            // Names and most strings: the tag, a one-byte length, the text.
+            Octet* p = out.room(length + 2);
+            p[0] = TAG_STR;
+            p[1] = static_cast<Octet>(length);
+            Bytes::copy(p + 2, PyUnicode_DATA(v), length);
+            out.advance(length + 2);
+            return true;
+        }
         out.put(TAG_STR);
         put_text(out, v);
     } else if (t == &PyLong_Type) {
@@ -212,9 +286,10 @@ inline bool put_scalar(Bytes& out, PyObject* v) {
     } else if (t == &PyBool_Type) {
         out.put(v == Py_True ? TAG_TRUE : TAG_FALSE);
     } else if (t == &PyFloat_Type) {
-        unsigned char* p = out.room(9);
+        Octet* p = out.room(9);
         p[0] = TAG_FLOAT;
         put_double(p + 1, PyFloat_AS_DOUBLE(v));
+        out.advance(9);
     } else if (t == &PyBytes_Type) {
         const auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
         out.put(TAG_BYTES);
@@ -222,10 +297,11 @@ inline bool put_scalar(Bytes& out, PyObject* v) {
         out.put(PyBytes_AS_STRING(v), n);
     } else if (t == &PyComplex_Type) {
         const Py_complex c = reinterpret_cast<PyComplexObject*>(v)->cval;
-        unsigned char* p = out.room(17);
+        Octet* p = out.room(17);
         p[0] = TAG_COMPLEX;
         put_double(p + 1, c.real);
         put_double(p + 9, c.imag);
+        out.advance(17);
     } else if (v == Py_Ellipsis) {
         out.put(TAG_ELLIPSIS);
     } else {
@@ -269,11 +345,14 @@ ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& cod
         for (const Strong& name : info.fields) {
             Bytes b;
             put_text(b, name.get());
-            fields.push_back(b.str());
+            fields.push_back(b.spelled());
         }
         s.fields = std::move(fields);
     }
-    s.header = header.str();
+    s.header = header.spelled();
+    const Fingerprint bare = digest(header.data(), header.size());
+    s.bare[0] = bare.high;
+    s.bare[1] = bare.low;
     s.qualname = std::move(qualname);
     s.version = version;
     s.fixed = !heap;
@@ -324,33 +403,58 @@ struct FingerprintMixer {
 
     using Acc = const ClassSpelling*;
 
+    Fingerprint bare(uint64_t note) {
+        const ClassSpelling& s = reinterpret_cast<const TypeInfo*>(note)->spelling;
+        return {s.bare[0], s.bare[1]};
+    }
     Acc begin(uint64_t note) {
         const ClassSpelling& s = reinterpret_cast<const TypeInfo*>(note)->spelling;
         stream_.clear();
-        stream_.put(s.header);
+        stream_.put_spelled(s.header);
         return &s;
     }
+    // Each field's fixed part is written after one check for room.
     void child_field(Acc s, uint64_t at, const Fingerprint& f) {
-        stream_.put(s->fields[at]);
-        put_child(f);
+        const std::string& name = s->fields[at];
+        Octet* p = stream_.room(Bytes::spelled_size(name) + 17);
+        p += Bytes::spelled_at(p, name);
+        p[0] = TAG_NODE;
+        put_fingerprint(p + 1, f);
+        stream_.advance(Bytes::spelled_size(name) + 17);
     }
     void leaf_field(Acc s, uint64_t at, uint64_t note) {
         auto* v = reinterpret_cast<PyObject*>(note);
         if (v == Py_None) return;
-        stream_.put(s->fields[at]);
+        const std::string& name = s->fields[at];
+        if (Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v) &&
+            PyUnicode_GET_LENGTH(v) < 0x80) {
+            const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+            const size_t total = Bytes::spelled_size(name) + 2 + length;
+            Octet* p = stream_.room(total);
+            p += Bytes::spelled_at(p, name);
+            p[0] = TAG_STR;
+            p[1] = static_cast<Octet>(length);
+            Bytes::copy(p + 2, PyUnicode_DATA(v), length);
+            stream_.advance(total);
+            return;
+        }
+        stream_.put_spelled(name);
         put_scalar(stream_, v);
     }
     bool begin_list(Acc s, uint64_t at, uint64_t length, uint64_t) {
         if (length == 0) return false;
-        stream_.put(s->fields[at]);
-        stream_.put(TAG_LIST);
-        stream_.varint(length);
+        const std::string& name = s->fields[at];
+        Octet* const start = stream_.room(Bytes::spelled_size(name) + 11);
+        Octet* p = start + Bytes::spelled_at(start, name);
+        *p++ = TAG_LIST;
+        p += Bytes::varint_at(p, length);
+        stream_.advance(static_cast<size_t>(p - start));
         return true;
     }
     void child_item(bool, const Fingerprint& f) { put_child(f); }
     void leaf_item(bool, uint64_t note) { put_scalar(stream_, reinterpret_cast<PyObject*>(note)); }
     void end_list(Acc, uint64_t, bool) {}
-    Fingerprint end(Acc) { return digest(); }
+    Fingerprint end(Acc s) { return digest(*s); }
 
     // --- fields read afresh
 
@@ -361,7 +465,7 @@ struct FingerprintMixer {
         bool code_ran = false;
         if (!spell(cls, info, code_ran)) return false;
         stream_.clear();
-        stream_.put(info.spelling.header);
+        stream_.put_spelled(info.spelling.header);
         acc = &info;
         return true;
     }
@@ -370,13 +474,13 @@ struct FingerprintMixer {
         if (value == Py_None) return true;
         if (Py_IS_TYPE(value, &PyList_Type) && PyList_GET_SIZE(value) == 0) return true;
         // The names were made with the header, which was read before any field.
-        stream_.put(info.spelling.fields[position]);
+        stream_.put_spelled(info.spelling.fields[position]);
         const Where where{info.cls.get(), info.fields[position].get()};
         if (Py_IS_TYPE(value, &PyList_Type)) return put_list(run, value, where);
         return put_value(run, value, where);
     }
 
-    Fingerprint end_fresh(Fresh) { return digest(); }
+    Fingerprint end_fresh(Fresh info) { return digest(info->spelling); }
 
 private:
     // Where a value was found, for the error that names it.
@@ -386,17 +490,17 @@ private:
     };
 
     void put_child(const Fingerprint& f) {
-        unsigned char* p = stream_.room(17);
+        Octet* p = stream_.room(17);
         p[0] = TAG_NODE;
-        std::memcpy(p + 1, f.bytes, 16);
+        put_fingerprint(p + 1, f);
+        stream_.advance(17);
     }
 
-    Fingerprint digest() {
-        const XXH128_hash_t h = XXH3_128bits(stream_.data(), stream_.size());
-        Fingerprint f;
-        put_be64(f.bytes, h.high64);
-        put_be64(f.bytes + 8, h.low64);
-        return f;
+    // The node's stream hashed; one that holds the class's header alone
+    // has its fingerprint made already.
+    Fingerprint digest(const ClassSpelling& s) {
+        if (stream_.size() == s.header.size() - SPELLING_PAD) return {s.bare[0], s.bare[1]};
+        return arbolus::digest(stream_.data(), stream_.size());
     }
 
     // A field value or list item other than an exact list.
@@ -469,7 +573,7 @@ private:
         std::sort(items.begin(), items.end());
         out.put(TAG_FROZENSET);
         out.varint(items.size());
-        for (const std::string& item : items) out.put(item);
+        for (const std::string& item : items) out.put(item.data(), item.size());
         return true;
     }
 
@@ -477,8 +581,8 @@ private:
 };
 
 PyObject* fingerprint_bytes(const Fingerprint& f) {
-    PyObject* b = PyBytes_FromStringAndSize(nullptr, sizeof f.bytes);
-    if (b != nullptr) std::memcpy(PyBytes_AS_STRING(b), f.bytes, sizeof f.bytes);
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, 16);
+    if (b != nullptr) put_fingerprint(PyBytes_AS_STRING(b), f);
     return b;
 }
 

@@ -25,6 +25,8 @@
 //   quiet_leaf(v, note)           a leaf's note, when making it runs no code;
 //   begin(note) / child_field / leaf_field / begin_list / child_item /
 //   leaf_item / end_list / end    the replay of one node's notes;
+//   bare(note)                    the value of a node whose notes are its
+//                                 start note alone;
 //   Fresh, begin_fresh, field, end_fresh   a node read afresh (see Run).
 #pragma once
 
@@ -276,6 +278,7 @@ inline Replayed<typename M::Value> replay(M& mixer, const Walked& walked, size_t
         next = c.next;
         return c.value;
     };
+    if (p + 1 == end) return {mixer.bare(*p), next};  // a node without fields read
     auto acc = mixer.begin(*p++);
     while (p != end) {
         const uint64_t entry = *p++;

@@ -95,6 +95,7 @@ struct HashMixer {
 
     // --- replay of the notes
 
+    uint64_t bare(uint64_t note) { return note; }
     uint64_t begin(uint64_t note) { return note; }
     void child_field(uint64_t& acc, uint64_t at, uint64_t h) { acc = mix(mix(acc, at), h); }
     void leaf_field(uint64_t& acc, uint64_t at, uint64_t h) { acc = mix(mix(acc, at), h); }

@@ -41,13 +41,20 @@ struct ClassAttributes {
 // `qualname` as its qualified name (assigning `__qualname__` leaves the
 // version alone); a static type's names never change (`fixed`). Filled in
 // by the fingerprint walk.
+// Each spelling is followed by this many bytes that may be read, so that a
+// short one is copied with one copy of fixed length.
+inline constexpr size_t SPELLING_PAD = 32;
+
 struct ClassSpelling {
     bool known = false;
     bool fixed = false;
     unsigned int version = 0;
     Strong qualname;
-    std::string header;
+    std::string header;               // each followed by SPELLING_PAD bytes
     std::vector<std::string> fields;  // one per name in TypeInfo::fields
+    // The fingerprint of a node whose stream is the header alone (no field
+    // kept): the high and low 64 bits.
+    uint64_t bare[2] = {0, 0};
 };
 
 struct TypeInfo {
