@@ -356,16 +356,16 @@ ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& cod
     s.qualname = std::move(qualname);
     s.version = version;
     s.fixed = !heap;
-    s.known = true;
     return true;
 }
 
 inline bool spell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
     const ClassSpelling& s = info.spelling;
-    if (s.known &&
-        (s.fixed ||
-         (s.version != 0 && cls->tp_version_tag == s.version &&
-          reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get()))) {
+    // A heap type's spelling carries its version (never 0); a static type's
+    // is fixed once known.
+    if (cls->tp_version_tag == s.version && s.version != 0) {
+        if (reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get()) return true;
+    } else if (s.fixed) {
         return true;
     }
     return respell(cls, info, code_ran);

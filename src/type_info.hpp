@@ -35,18 +35,17 @@ struct ClassAttributes {
     std::array<PyObject*, 5> found{};  // borrowed; index i: the writer's name i
 };
 
-// How fingerprints spell a class: the start of every node's byte stream
-// (format byte, module, qualified name) and each field name's encoding.
-// `header` holds for the class as it was at type version `version` with
-// `qualname` as its qualified name (assigning `__qualname__` leaves the
-// version alone); a static type's names never change (`fixed`). Filled in
-// by the fingerprint walk.
 // Each spelling is followed by this many bytes that may be read, so that a
 // short one is copied with one copy of fixed length.
 inline constexpr size_t SPELLING_PAD = 32;
 
+// How fingerprints spell a class: the start of every node's byte stream
+// (format byte, module, qualified name) and each field name's encoding.
+// `header` holds for the class as it was at type version `version` with
+// `qualname` as its qualified name (assigning `__qualname__` leaves the
+// version alone); a static type's names never change (`fixed`). Version 0
+// and not fixed: not known. Filled in by the fingerprint walk.
 struct ClassSpelling {
-    bool known = false;
     bool fixed = false;
     unsigned int version = 0;
     Strong qualname;
