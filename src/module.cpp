@@ -64,6 +64,8 @@ PyObject* call_walk_of_types(const Bound& a) { return walk_of_types(a[0], a[1], 
 PyObject* call_fix_missing_locations(const Bound& a) { return fix_missing_locations(a[0]); }
 PyObject* call_subtree_hashes(const Bound& a) { return subtree_hashes(a[0]); }
 PyObject* call_subtree_hash(const Bound& a) { return subtree_hash(a[0]); }
+PyObject* call_subtree_fingerprints(const Bound& a) { return subtree_fingerprints(a[0]); }
+PyObject* call_subtree_fingerprint(const Bound& a) { return subtree_fingerprint(a[0]); }
 PyObject* call_set_parents(const Bound& a) { return set_parents(a[0]); }
 PyObject* call_walk_frontier_events(const Bound& a) {
     return walk_frontier_events(a[0], a[1], a[2]);
@@ -146,10 +148,24 @@ constexpr FunctionRow FUNCTIONS[] = {
      "count without\nmaterializing a result list. Isolates traversal cost from list-build\n"
      "cost for profiling deltas.",
      call_walk_count},
+    {"subtree_fingerprints", NODE, 1, 1, 0,
+     "subtree_fingerprints(node)\n--\n\nA 16-byte fingerprint per node, keyed by `id(node)`: a 128-bit "
+     "Merkle\nhash (XXH3-128) of the subtree's classes by module and qualified name,\nits "
+     "fields by name, list items in order and leaves by exact type and\nvalue, laid out in "
+     "docs/fingerprints.md. Unlike `subtree_hashes`, it is\nthe same in every process, under "
+     "any hash seed and on every supported\nversion. Fields holding `None` or an empty list "
+     "count as absent. A leaf\nthat is not an exact str, bytes, int, float, complex, bool, "
+     "None,\nEllipsis, or a tuple or frozenset of such, raises `TypeError`. Not made\nto "
+     "resist crafted collisions: compare `ast.dump` texts for untrusted\ninput.",
+     call_subtree_fingerprints},
+    {"subtree_fingerprint", NODE, 1, 1, 0,
+     "subtree_fingerprint(node)\n--\n\n`subtree_fingerprints(node)[id(node)]`, without "
+     "building the dict.",
+     call_subtree_fingerprint},
 };
 
 constexpr size_t FUNCTION_COUNT = std::size(FUNCTIONS);
-static_assert(FUNCTION_COUNT == 12);
+static_assert(FUNCTION_COUNT == 14);
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_list(const std::array<const char*, MAX_PARAMS>& names, size_t n) {

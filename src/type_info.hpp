@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "pointer_map.hpp"
@@ -38,11 +39,33 @@ struct ClassAttributes {
     std::array<PyObject*, WRITER_NAME_COUNT> found{};  // borrowed; index i: the writer's name i
 };
 
+// Each spelling is followed by this many bytes that may be read, so that a
+// short one is copied with one copy of fixed length.
+inline constexpr size_t SPELLING_PAD = 32;
+
+// How fingerprints spell a class: the start of every node's byte stream
+// (format byte, module, qualified name) and each field name's encoding.
+// `header` holds for the class as it was at type version `version` with
+// `qualname` as its qualified name (assigning `__qualname__` leaves the
+// version alone); a static type's names never change (`fixed`). Version 0
+// and not fixed: not known. Filled in by the fingerprint walk.
+struct ClassSpelling {
+    bool fixed = false;
+    unsigned int version = 0;
+    Strong qualname;
+    std::string header;               // each followed by SPELLING_PAD bytes
+    std::vector<std::string> fields;  // one per name in TypeInfo::fields
+    // The fingerprint of a node whose stream is the header alone (no field
+    // kept): the high and low 64 bits.
+    uint64_t bare[2] = {0, 0};
+};
+
 struct TypeInfo {
     std::vector<Strong> fields;  // exact, interned str names of `_fields`
     Strong cls;                  // keeps the class (and so its address) alive
     uint8_t locations = 0;       // LocationBit set from `_attributes`
     mutable ClassAttributes class_attributes;
+    mutable ClassSpelling spelling;
 };
 
 // Appends the interned string names of a tuple-valued class attribute to

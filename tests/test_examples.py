@@ -242,7 +242,7 @@ def test_readme_snippets_run_and_none_lost_its_marker():
     # A marker dropped in an edit would leave its snippet untested.
     names = [name for name, _, _ in readme_snippets()]
     assert names == ["root", "node-classes", "parents", "children-first", "generic-visit",
-                     "lists", "hashes"]
+                     "lists", "hashes", "fingerprints"]
     run_readme(names[-1])
 
 
@@ -519,3 +519,27 @@ def test_readme_speed_up_refuses_what_it_cannot_speed_up():
     # Patching twice, or a class that already has it, changes nothing.
     cls = recording_visitor(ast.NodeVisitor)
     assert speed_up(speed_up(cls)) is cls and speed_up(fast) is fast
+
+
+def test_readme_fingerprint_check_agrees_with_the_dumps(corpus):
+    check = run_readme("fingerprints")["rewrite_kept_the_program"]
+    for tree in corpus_slice(corpus):
+        source = ast.unparse(tree)
+        for other in (source, "(0)\n" + source, source.replace("0", "1", 1),
+                      source + "\npass\n"):
+            try:
+                same = ast.dump(ast.parse(source)) == ast.dump(ast.parse(other))
+            except SyntaxError:
+                continue
+            assert check(source, other) == same
+
+
+def test_fingerprint_reference_runs_as_a_script(tmp_path):
+    path = tmp_path / "m.py"
+    path.write_text("def f(x):\n    return x + 1.5\n\nclass C:\n    pass\n")
+    out, _ = run_example("fingerprint_reference.py", path)
+    lines = out.splitlines()
+    tree = ast.parse(path.read_text())
+    assert lines == [f"{arbolus.subtree_fingerprint(tree).hex()}  {path}",
+                     f"{arbolus.subtree_fingerprint(tree.body[0]).hex()}    f",
+                     f"{arbolus.subtree_fingerprint(tree.body[1]).hex()}    C"]
