@@ -243,7 +243,8 @@ $(addprefix test-,$(NEWER_VERSIONS)): test-%:
 # (tests/refleaks.py). The build is for the debug ABI: Debian's debug
 # headers are links to the release ones, so DEBUG_ABI=1 makes the compiler
 # prove that Py_DEBUG is defined, and the interpreter is checked for
-# sys.gettotalrefcount before anything runs. Its venv is .venv-3.14d.
+# sys.gettotalrefcount before anything runs, and the hunt itself is tried
+# on tests made to leak (tests/test_refleak_hunt.py). Its venv is .venv-3.14d.
 # REFLEAK_TESTS are those that call the module in-process; the rest only
 # add child processes, threads at exit, or checks of their own
 # (test_leaks.py, the instruction budgets); the tests over the parsed
@@ -274,6 +275,8 @@ else
 	cd "$(ROOT)" && "$(REFLEAK_VENV)/bin/python" -c 'import sys, arbolus; \
 	  sys.exit(f"{sys.executable} is not a debug interpreter" if not hasattr(sys, "gettotalrefcount") \
 	           else print(f"debug interpreter {sys.version.split()[0]}, {arbolus.__file__}"))'
+	cd "$(ROOT)" && "$(REFLEAK_VENV)/bin/python" -m pytest -q -p no:cacheprovider \
+	  tests/test_refleak_hunt.py
 	cd "$(ROOT)" && ARBOLUS_REFLEAKS=$(REFLEAK_RUNS) \
 	  "$(REFLEAK_VENV)/bin/python" -m pytest -q -p no:cacheprovider $(REFLEAK_TESTS) \
 	  $(if $(strip $(REFLEAK_SKIP)),-k "not ($(strip $(REFLEAK_SKIP)))") $(PYTEST_ARGS)
