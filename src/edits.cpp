@@ -90,8 +90,9 @@ enum class Store { Error, Protocol, Plain };
 // without the version tags of the classes holding its instances changing.
 // Protocol otherwise; Error (exception set) when info_of(), which gives the
 // class's record, or reading the class fails. Both may run interpreter
-// code, which may replace the instance's dict or change its class: the dict
-// is read after them, and a changed class takes the protocol.
+// code, which may replace the instance's dict, change its class or give the
+// class an assignment hook: the dict and the hook are read after them, and
+// a changed class takes the protocol.
 template <class InfoOf>
 Store store_kind(PyObject* obj, size_t which, const Names& names, InfoOf&& info_of,
                  PyObject** dict) {
@@ -107,7 +108,7 @@ Store store_kind(PyObject* obj, size_t which, const Names& names, InfoOf&& info_
     }
     PyObject* found = attributes.found[which];
     if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return Store::Protocol;
-    if (Py_TYPE(obj) != cls) return Store::Protocol;
+    if (Py_TYPE(obj) != cls || cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
     PyObject* d = get_instance_dict_fast(obj);
     if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     *dict = d;
