@@ -283,14 +283,14 @@ PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
         result = f.behaviour(bound);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return nullptr;
     } catch (const std::exception& e) {
         raise_internal_fault(e.what());
+        return nullptr;
     }
     // Nothing else is caught: the module throws only standard exceptions,
     // and thread cancellation (a daemon thread ended at exit) must unwind
-    // through to the thread's end, which it can from here, also when a
-    // finaliser run by this release gives up the interpreter lock.
-    release_deferred();
+    // through to the thread's end.
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
@@ -314,7 +314,7 @@ constexpr std::array<PyMethodDef, sizeof...(Rows)> make_methods(std::index_seque
 std::array<PyMethodDef, FUNCTION_COUNT> METHODS =
     make_methods(std::make_index_sequence<FUNCTION_COUNT>{});
 
-int add_functions(PyObject* module) {
+int exec_module(PyObject* module) {
     Strong module_name = Strong::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef& def : METHODS) {
@@ -339,12 +339,6 @@ int add_functions(PyObject* module) {
         if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
     }
     return 0;
-}
-
-int exec_module(PyObject* module) {
-    const int result = add_functions(module);
-    release_deferred();
-    return result;
 }
 
 PyModuleDef_Slot SLOTS[] = {

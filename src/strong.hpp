@@ -24,23 +24,9 @@ inline bool may_release() {
            PyThreadState_GetUnchecked() != nullptr;
 }
 
-// Keeps `p`, whose last reference the caller gives up, until the end of the
-// current call into the module (release_deferred). Freeing an object may run
-// a finaliser, which may give up the interpreter lock; at exit, 3.13 ends a
-// daemon thread that asks for the lock back by unwinding its stack, which
-// cannot pass a destructor (or any frame that may not throw) without
-// aborting the process. So destructors free nothing: the call's entry point
-// does, where unwinding may pass.
-void defer_last_reference(PyObject* p) noexcept;
-
-// Frees what defer_last_reference kept on this thread. Requires the
-// interpreter lock; runs interpreter code.
-void release_deferred();
-
 // Exactly one owned reference (or none). Dropping a Strong gives the
 // reference back, so containers of Strong release everything they hold on
-// every path, including unwinding after std::bad_alloc; a last reference
-// is given back at the end of the call (see defer_last_reference).
+// every path, including unwinding after std::bad_alloc.
 class Strong {
 public:
     Strong() noexcept = default;
@@ -57,12 +43,7 @@ public:
         return *this;
     }
     ~Strong() {
-        if (p_ == nullptr || !may_release()) return;
-        if (Py_REFCNT(p_) == 1) [[unlikely]] {
-            defer_last_reference(p_);
-        } else {
-            Py_DECREF(p_);
-        }
+        if (p_ != nullptr && may_release()) Py_DECREF(p_);
     }
 
     PyObject* get() const noexcept { return p_; }

@@ -164,37 +164,7 @@ ThreadCaches& new_caches(PyInterpreterState* interp) {
     return made;
 }
 
-// Last references given up on this thread during the current call (see
-// defer_last_reference). A daemon thread ended while releasing them leaves
-// the rest unreleased, as the process is ending.
-thread_local std::vector<PyObject*> DEFERRED;
-// How many are kept over all threads: a call that kept none (nearly every
-// call) need not reach its thread's list.
-std::atomic<size_t> DEFERRED_COUNT{0};
-
 }  // namespace
-
-void defer_last_reference(PyObject* p) noexcept {
-    try {
-        DEFERRED.push_back(p);
-        DEFERRED_COUNT.fetch_add(1, std::memory_order_relaxed);
-    } catch (const std::bad_alloc&) {
-        Py_DECREF(p);  // no memory to keep it: freed now, as any release would
-    }
-}
-
-void release_deferred() {
-    if (DEFERRED_COUNT.load(std::memory_order_relaxed) == 0) return;
-    // One at a time: a finaliser may call into the module, which releases
-    // what is left, or defer more.
-    std::vector<PyObject*>& deferred = DEFERRED;
-    while (!deferred.empty()) {
-        PyObject* p = deferred.back();
-        deferred.pop_back();
-        DEFERRED_COUNT.fetch_sub(1, std::memory_order_relaxed);
-        Py_DECREF(p);
-    }
-}
 
 ThreadCaches::~ThreadCaches() {
     std::vector<PyObject*> release;

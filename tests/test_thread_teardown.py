@@ -200,65 +200,6 @@ linger.cycle = linger
 del linger
 """
 
-DAEMON_FREES_WHAT_A_CALL_HELD = r"""
-import ast, sys, threading, time
-import arbolus
-
-started = threading.Event()
-
-
-class Slow:
-    # Freed by the module, which held its only reference; gives up the
-    # interpreter lock, and asks for it back after the main thread exits.
-    def __del__(self, sleep=time.sleep, started=started):
-        started.set()
-        sleep(0.005)
-
-
-class SlowNode(ast.expr):
-    _fields = ()
-
-    def __del__(self, sleep=time.sleep, started=started):
-        started.set()
-        sleep(0.005)
-
-
-class Fresh(ast.expr):
-    _fields = ("value",)
-    MAKE = {"value": Slow, "node": SlowNode}[sys.argv[2]]
-
-    @property
-    def value(self):
-        return Fresh.MAKE()  # a new object on every read
-
-
-tree = ast.Module(body=[ast.Expr(value=Fresh())], type_ignores=[])
-kinds = (ast.Call,)
-call = {
-    "walk_frontier": lambda: arbolus.walk_frontier(tree, kinds),
-    "walk_frontier_edges": lambda: arbolus.walk_frontier_edges(tree, kinds),
-    "walk_of_types": lambda: arbolus.walk_of_types(tree, kinds),
-    "walk_frontier_events": lambda: arbolus.walk_frontier_events(tree, kinds, ()),
-    "set_parents": lambda: arbolus.set_parents(tree),
-    "fix_missing_locations": lambda: arbolus.fix_missing_locations(tree),
-    "subtree_hashes": lambda: arbolus.subtree_hashes(tree),
-    "subtree_hash": lambda: arbolus.subtree_hash(tree),
-}[sys.argv[1]]
-
-
-def spin():
-    while True:
-        call()
-
-
-threading.Thread(target=spin, daemon=True).start()
-started.wait()
-time.sleep(0.1)
-"""
-
-HOLDING_FUNCTIONS = ["walk_frontier", "walk_frontier_edges", "walk_of_types", "walk_frontier_events",
-                     "set_parents", "fix_missing_locations", "subtree_hashes", "subtree_hash"]
-
 FORKS_WHILE_THREADS_END = r"""
 import ast, os, sys, threading, time, warnings
 import arbolus
@@ -340,17 +281,6 @@ def test_daemon_thread_ended_inside_a_nested_hash(way_in):
     # Ended by unwinding its stack, without a thread state, while the
     # recursion bound of a nested step is entered.
     done = run_child(DAEMON_INSIDE_A_NESTED_HASH, way_in)
-    assert (done.returncode, done.stderr) == (0, "")
-
-
-@pytest.mark.parametrize("held", ["value", "node"])
-@pytest.mark.parametrize("function", HOLDING_FUNCTIONS)
-def test_daemon_thread_ended_while_a_finaliser_waits(function, held):
-    # The call frees the last reference to a fresh object whose finaliser
-    # sleeps; the main thread exits meanwhile, and the daemon thread is
-    # ended when it asks for the interpreter lock back. The process exits
-    # as it would without the module.
-    done = run_child(DAEMON_FREES_WHAT_A_CALL_HELD, function, held)
     assert (done.returncode, done.stderr) == (0, "")
 
 
