@@ -207,10 +207,10 @@ ARBOLUS_NOINLINE void finish_node(PyObject* x, size_t left, const BaseTypes& bas
     }
     // Fields names[left .. m-1] were read in place. With fewer positions
     // than fields, those after m were taken as absent; if one is in the
-    // dictionary after all (in place of an earlier one), it is read by
-    // name, below them: they are taken back, and every field read by name.
-    const size_t m = dict != nullptr ? std::min(n, pydict::positions_in_use(dict)) : n;
-    if (m < n && left < n) {
+    // dictionary after all (in place of an earlier one), it goes below
+    // them: they are taken back, and every field read by name.
+    const size_t m = dict != nullptr ? std::min(n, pydict::positions_in_use(dict)) : 0;
+    if (left < m && m < n) {
         bool all_absent = true;
         for (size_t i = m; i < n && all_absent; ++i) {
             all_absent = pydict::find_str_key(dict, fields.names[i].get()) == nullptr;
