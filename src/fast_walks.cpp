@@ -175,18 +175,6 @@ void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
     }
 }
 
-// Takes back what push_value(value) pushed.
-template <class Stack>
-void unpush_value(PyObject* value, const BaseTypes& base, Stack& stack) {
-    if (Py_IS_TYPE(value, &PyList_Type)) {
-        for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
-            if (is_ast_fast(PyList_GET_ITEM(value, i), base)) stack.pop();
-        }
-    } else if (is_ast_fast(value, base)) {
-        stack.pop();
-    }
-}
-
 // The rest of process_node for X, whose fields names[0 .. left-1] are still
 // to be read (left == NOT_SCANNED: none read, the dictionary not scanned):
 // in place as far as they lead the dictionary in order, the rest by name.
@@ -196,32 +184,12 @@ template <class Stack>
 ARBOLUS_NOINLINE void finish_node(PyObject* x, size_t left, const BaseTypes& base,
                                   const FieldTable::View& table, Stack& stack) {
     const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
-    const size_t n = size_t{fields.count} - 1;
     PyObject* dict = get_instance_dict_fast(x);
     if (left == pydict::NOT_SCANNED) {
         left = pydict::all_leading_fields_reversed(
-            dict, fields.names, n,
+            dict, fields.names, size_t{fields.count} - 1,
             [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
             [&](PyObject* value) { push_value(value, base, stack); });
-        if (left == 0) return;
-    }
-    // Fields names[left .. m-1] were read in place. With fewer positions
-    // than fields, those after m were taken as absent; if one is in the
-    // dictionary after all (in place of an earlier one), it goes below
-    // them: they are taken back, and every field read by name.
-    const size_t m = dict != nullptr ? std::min(n, pydict::positions_in_use(dict)) : 0;
-    if (left < m && m < n) {
-        bool all_absent = true;
-        for (size_t i = m; i < n && all_absent; ++i) {
-            all_absent = pydict::find_str_key(dict, fields.names[i].get()) == nullptr;
-        }
-        if (!all_absent) {
-            for (size_t i = left; i < m; ++i) {
-                // (The key at position i is names[i] itself.)
-                unpush_value(pydict::find_str_key(dict, fields.names[i].get()), base, stack);
-            }
-            left = n;
-        }
     }
     push_fields_by_name(x, dict, fields, left, base, stack);
 }
@@ -254,7 +222,6 @@ ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
 struct ChildList {
     std::vector<PyObject*>& v;
     void push(PyObject* p) { v.push_back(p); }
-    void pop() { v.pop_back(); }
     template <class F>
     void spilled(F&& f) { f(*this); }
 };

@@ -266,53 +266,41 @@ inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
 // all_leading_fields_reversed.
 inline constexpr size_t NOT_SCANNED = SIZE_MAX;
 
-// How many entry positions of `dict` are in use, as the position counter
-// counts them (deleted entries included where they keep their position).
-// Where the layout is not known, 0.
-inline size_t positions_in_use(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-    if (d->ma_values == nullptr) return static_cast<size_t>(keys_of(dict)->nentries);
-    const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
-    return std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
-#else
-    (void)dict;
-    return 0;
-#endif
-}
-
-#if ARBOLUS_DIRECT_DICT_LAYOUT
-// The scan of leading_fields_reversed over the first n entries of a
-// combined table. An entry whose key is a name is in use: a deleted entry
-// has no key, so a hole fails the key test like any other key.
+// The first m entries of a combined table when m >= n (see
+// leading_fields_reversed). An entry whose key is a name is in use: a
+// deleted entry has no key, so a hole fails the key test like any other
+// key.
 template <class Entry, class Push>
 ARBOLUS_ALWAYS_INLINE size_t fields_in_entries(const Entry* e, const Strong* names, size_t n,
                                                Push& push) {
     // One byte offset indexes both arrays (an entry is a whole number of
-    // pointers), which leaves the walk a register.
+    // pointers), which leaves the walk a register. n > 0.
     static_assert(sizeof(Strong) == sizeof(PyObject*) && sizeof(Entry) % sizeof(PyObject*) == 0);
     constexpr size_t scale = sizeof(Entry) / sizeof(PyObject*);
     const char* entries = reinterpret_cast<const char*>(e);
     const char* name_at = reinterpret_cast<const char*>(names);
     size_t offset = n * sizeof(PyObject*);
-    while (offset != 0) {
+    do {
         offset -= sizeof(PyObject*);
         const Entry& entry = *reinterpret_cast<const Entry*>(entries + scale * offset);
         if (entry.key != *reinterpret_cast<PyObject* const*>(name_at + offset)) [[unlikely]] {
             return offset / sizeof(PyObject*) + 1;
         }
         push(entry.value);
-    }
+    } while (offset != 0);
     return 0;
 }
 
-// How many leading positions of a table with m in use are read: n, or m
-// when fewer and tail_ok(m) says the fields after them may be left out
-// (else none, and every field is read by name).
-template <class TailOk>
-ARBOLUS_ALWAYS_INLINE size_t window(size_t m, size_t n, TailOk& tail_ok) {
-    if (m >= n) return n;
-    return tail_ok(m) ? m : 0;
+// Whether the first m entries hold names[0] .. names[m-1]: checked before
+// anything is read from a table with fewer entries than fields, since
+// what is left to read by name then is every field.
+template <class Entry>
+bool names_lead(const Entry* e, const Strong* names, size_t m) {
+    for (size_t i = 0; i < m; ++i) {
+        if (e[i].key != names[i].get()) return false;
+    }
+    return true;
 }
 #endif
 
@@ -323,16 +311,15 @@ ARBOLUS_ALWAYS_INLINE size_t window(size_t m, size_t n, TailOk& tail_ok) {
 // node whose fields were all given. push(value) is called for the values
 // from the last position down, until a position does not hold its name;
 // the result is how many fields (names[0 .. result-1]) are still to be read
-// by name, 0 when all were read. A table with fewer positions in use, m,
-// is read over those m when tail_ok(m) says the fields after them may be
-// left out, the fields being absent from the table (which the caller
-// checks again if the result is not 0: a field may sit among the first m
-// under another name's position); else not at all (result n). Tables of
-// the rarer layouts (values apart from the keys, keys other than str) are
-// left untouched (NOT_SCANNED) to all_leading_fields_reversed, for the
-// caller to call out of line. No interpreter code runs, no reference is
-// taken: values are borrowed and valid while the caller holds the
-// interpreter lock and runs nothing that could change the dict.
+// by name, 0 when all were read. A dict with fewer positions in use, m,
+// is read in full when it holds names[0] .. names[m-1] there and tail_ok(m)
+// says the missing fields may be left out; else nothing of it is. Such
+// tables, and those of the rarer layouts (values apart from the keys, keys
+// other than str), are left untouched (NOT_SCANNED) to
+// all_leading_fields_reversed, for the caller to call out of line. No
+// interpreter code runs, no reference is taken: values are borrowed and
+// valid while the caller holds the interpreter lock and runs nothing that
+// could change the dict.
 template <class TailOk, class Push>
 ARBOLUS_ALWAYS_INLINE size_t leading_fields_reversed(PyObject* dict, const Strong* names, size_t n,
                                                      TailOk&& tail_ok, Push&& push) {
@@ -342,9 +329,13 @@ ARBOLUS_ALWAYS_INLINE size_t leading_fields_reversed(PyObject* dict, const Stron
         keys->kind == KEYS_GENERAL) [[unlikely]] {
         return NOT_SCANNED;
     }
-    const size_t m = window(static_cast<size_t>(keys->nentries), n, tail_ok);
-    if (m == 0) [[unlikely]] return n;
-    return fields_in_entries(unicode_entries(keys), names, m, push);
+    const UnicodeEntry* e = unicode_entries(keys);
+    const size_t m = static_cast<size_t>(keys->nentries);
+    if (m < n) [[unlikely]] {
+        if (!names_lead(e, names, m) || !tail_ok(m)) return n;
+        n = m;
+    }
+    return fields_in_entries(e, names, n, push);
 #else
     // Public position counter: a returned position p means the entry sat
     // at entry position p - 1. Everything is checked before anything is
@@ -371,24 +362,38 @@ size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const KeysHeader* keys = keys_of(dict);
-    if (d->ma_values == nullptr && keys->kind != KEYS_GENERAL) {
-        return leading_fields_reversed(dict, names, n, tail_ok, push);
+    if (d->ma_values == nullptr) {
+        if (keys->kind != KEYS_GENERAL) return leading_fields_reversed(dict, names, n, tail_ok, push);
+        const GeneralEntry* e = general_entries(keys);
+        const size_t m = static_cast<size_t>(keys->nentries);
+        if (m < n) {
+            if (!names_lead(e, names, m) || !tail_ok(m)) return n;
+            n = m;
+        }
+        return fields_in_entries(e, names, n, push);
     }
-    const size_t m = window(positions_in_use(dict), n, tail_ok);
-    if (m == 0) return n;
-    if (d->ma_values == nullptr) return fields_in_entries(general_entries(keys), names, m, push);
     // Split table: deletions close the gap in the insertion order, so the
     // position counter runs over the used values only.
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     const uint8_t* order = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
     const UnicodeEntry* shared = unicode_entries(keys);
     const size_t slots = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
-    for (size_t i = m; i-- > 0;) {
+    const size_t m = std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
+    auto holds_name = [&](size_t i) {
         const uint8_t ix = order[i];
-        if (ix >= slots || shared[ix].key != names[i].get() || values->values[ix] == nullptr) {
-            return i + 1;
+        return ix < slots && shared[ix].key == names[i].get() && values->values[ix] != nullptr;
+    };
+    if (m < n) {
+        for (size_t i = 0; i < m; ++i) {
+            if (!holds_name(i)) return n;
         }
-        push(values->values[ix]);
+        if (!tail_ok(m)) return n;
+        for (size_t i = m; i-- > 0;) push(values->values[order[i]]);
+        return 0;
+    }
+    for (size_t i = n; i-- > 0;) {
+        if (!holds_name(i)) return i + 1;
+        push(values->values[order[i]]);
     }
     return 0;
 #else
