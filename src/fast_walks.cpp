@@ -165,7 +165,7 @@ ARBOLUS_ALWAYS_INLINE void push_value(PyObject* value, const BaseTypes& base, St
 // class where that runs no code. (A field that only a descriptor supplies
 // is not read: these walks never run interpreter code.)
 template <class Stack>
-void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
+ARBOLUS_NOINLINE void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
                                           size_t count, const BaseTypes& base, Stack& stack) {
     for (size_t i = count; i-- > 0;) {
         PyObject* name = fields.names[i].get();
@@ -175,31 +175,25 @@ void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
     }
 }
 
-// The rest of process_node for X, whose fields names[0 .. left-1] are still
-// to be read (left == NOT_SCANNED: none read, the dictionary not scanned):
-// in place as far as they lead the dictionary in order, the rest by name.
-// Takes only X: what else it needs is found again from X, so that the walk
-// keeps nothing more across the scan.
+// The fields of a node whose dictionary the quick scan left alone: in
+// place as far as they lead it in order, the rest by name.
 template <class Stack>
-ARBOLUS_NOINLINE void finish_node(PyObject* x, size_t left, const BaseTypes& base,
-                                  const FieldTable::View& table, Stack& stack) {
-    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
-    PyObject* dict = get_instance_dict_fast(x);
-    if (left == pydict::NOT_SCANNED) {
-        left = pydict::all_leading_fields_reversed(
-            dict, fields.names, size_t{fields.count} - 1,
-            [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
-            [&](PyObject* value) { push_value(value, base, stack); });
-    }
-    push_fields_by_name(x, dict, fields, left, base, stack);
+ARBOLUS_NOINLINE void push_fields_out_of_line(PyObject* x, PyObject* dict,
+                                              const ClassFields& fields, const BaseTypes& base,
+                                              Stack& stack) {
+    const size_t left = pydict::all_leading_fields_reversed(
+        dict, fields.names, size_t{fields.count} - 1,
+        [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
+        [&](PyObject* value) { push_value(value, base, stack); });
+    if (left != 0) push_fields_by_name(x, dict, fields, left, base, stack);
 }
 
 // Pushes X's children so that the first child in field order ends on top:
 // fields last first, list items last first. The fields are read in place
 // as far as the node's dictionary starts with them in order (all of them,
-// for parsed nodes), the rest by name. Only the first is inline: the rest
-// is out of line, given the stack through spilled() so that the walk's
-// own cursor stays in registers.
+// for parsed nodes), the rest by name. Only the first is inline: the
+// others get the stack through spilled(), so that the walk's own cursor
+// stays in registers.
 template <class Stack>
 ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
                                         const FieldTable::View& table, Stack& stack) {
@@ -210,18 +204,22 @@ ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
     size_t left = n;
     if (dict != nullptr) {
         left = pydict::leading_fields_reversed(
-            dict, fields.names, n,
-            [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
+            dict, fields.names, n, [](size_t) { return false; },
             [&](PyObject* value) { push_value(value, base, stack); });
         if (left == 0) [[likely]] return;
+        if (left == pydict::NOT_SCANNED) {
+            stack.spilled([&](auto& s) { push_fields_out_of_line(x, dict, fields, base, s); });
+            return;
+        }
     }
-    stack.spilled([&](auto& s) { finish_node(x, left, base, table, s); });
+    stack.spilled([&](auto& s) { push_fields_by_name(x, dict, fields, left, base, s); });
 }
 
 // The cycle search's stack of children, as process_node sees it.
 struct ChildList {
     std::vector<PyObject*>& v;
     void push(PyObject* p) { v.push_back(p); }
+    void pop() { v.pop_back(); }
     template <class F>
     void spilled(F&& f) { f(*this); }
 };

@@ -274,33 +274,24 @@ inline constexpr size_t NOT_SCANNED = SIZE_MAX;
 template <class Entry, class Push>
 ARBOLUS_ALWAYS_INLINE size_t fields_in_entries(const Entry* e, const Strong* names, size_t n,
                                                Push& push) {
-    // One byte offset indexes both arrays (an entry is a whole number of
-    // pointers), which leaves the walk a register. n > 0.
-    static_assert(sizeof(Strong) == sizeof(PyObject*) && sizeof(Entry) % sizeof(PyObject*) == 0);
-    constexpr size_t scale = sizeof(Entry) / sizeof(PyObject*);
-    const char* entries = reinterpret_cast<const char*>(e);
-    const char* name_at = reinterpret_cast<const char*>(names);
-    size_t offset = n * sizeof(PyObject*);
-    do {
-        offset -= sizeof(PyObject*);
-        const Entry& entry = *reinterpret_cast<const Entry*>(entries + scale * offset);
-        if (entry.key != *reinterpret_cast<PyObject* const*>(name_at + offset)) [[unlikely]] {
-            return offset / sizeof(PyObject*) + 1;
-        }
-        push(entry.value);
-    } while (offset != 0);
+    for (size_t i = n; i-- > 0;) {
+        if (e[i].key != names[i].get()) [[unlikely]] return i + 1;
+        push(e[i].value);
+    }
     return 0;
 }
 
-// Whether the first m entries hold names[0] .. names[m-1]: checked before
-// anything is read from a table with fewer entries than fields, since
-// what is left to read by name then is every field.
-template <class Entry>
-bool names_lead(const Entry* e, const Strong* names, size_t m) {
+// The same for a table with fewer entries m than n: all checked first,
+// since what is left to read by name then is every field.
+template <class Entry, class TailOk, class Push>
+size_t short_fields_in_entries(const Entry* e, const Strong* names, size_t m,
+                                                size_t n, TailOk& tail_ok, Push& push) {
     for (size_t i = 0; i < m; ++i) {
-        if (e[i].key != names[i].get()) return false;
+        if (e[i].key != names[i].get()) return n;
     }
-    return true;
+    if (!tail_ok(m)) return n;
+    for (size_t i = m; i-- > 0;) push(e[i].value);
+    return 0;
 }
 #endif
 
@@ -324,18 +315,13 @@ template <class TailOk, class Push>
 ARBOLUS_ALWAYS_INLINE size_t leading_fields_reversed(PyObject* dict, const Strong* names, size_t n,
                                                      TailOk&& tail_ok, Push&& push) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
+    (void)tail_ok;
     const KeysHeader* keys = keys_of(dict);
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr ||
-        keys->kind == KEYS_GENERAL) [[unlikely]] {
+        keys->kind == KEYS_GENERAL || static_cast<size_t>(keys->nentries) < n) [[unlikely]] {
         return NOT_SCANNED;
     }
-    const UnicodeEntry* e = unicode_entries(keys);
-    const size_t m = static_cast<size_t>(keys->nentries);
-    if (m < n) [[unlikely]] {
-        if (!names_lead(e, names, m) || !tail_ok(m)) return n;
-        n = m;
-    }
-    return fields_in_entries(e, names, n, push);
+    return fields_in_entries(unicode_entries(keys), names, n, push);
 #else
     // Public position counter: a returned position p means the entry sat
     // at entry position p - 1. Everything is checked before anything is
@@ -363,14 +349,13 @@ size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const KeysHeader* keys = keys_of(dict);
     if (d->ma_values == nullptr) {
-        if (keys->kind != KEYS_GENERAL) return leading_fields_reversed(dict, names, n, tail_ok, push);
-        const GeneralEntry* e = general_entries(keys);
         const size_t m = static_cast<size_t>(keys->nentries);
-        if (m < n) {
-            if (!names_lead(e, names, m) || !tail_ok(m)) return n;
-            n = m;
+        if (keys->kind == KEYS_GENERAL) {
+            if (m < n) return short_fields_in_entries(general_entries(keys), names, m, n, tail_ok, push);
+            return fields_in_entries(general_entries(keys), names, n, push);
         }
-        return fields_in_entries(e, names, n, push);
+        if (m < n) return short_fields_in_entries(unicode_entries(keys), names, m, n, tail_ok, push);
+        return fields_in_entries(unicode_entries(keys), names, n, push);
     }
     // Split table: deletions close the gap in the insertion order, so the
     // position counter runs over the used values only.
@@ -427,7 +412,7 @@ inline void prefetch_leading_values(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const char* keys = reinterpret_cast<const char*>(d->ma_keys);
-    if (d->ma_values == nullptr) [[likely]] {
+    if (d->ma_values == nullptr) {
         // The header and, past the index table of the small tables nodes
         // have, the first entries.
         prefetch(keys);
