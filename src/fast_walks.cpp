@@ -120,113 +120,55 @@ public:
         limit_ = array_.limit();
     }
 
-    // Calls f with a stack that may be passed to code out of line: the
-    // cursor is written back first and read again after, so this view's
-    // own address never escapes.
-    template <class F>
-    void spilled(F&& f) {
-        array_.set_top(top_);
-        {
-            ArrayView out_of_line(array_);
-            f(out_of_line);
-        }
-        top_ = array_.top();
-        limit_ = array_.limit();
-    }
-
 private:
     PtrArray& array_;
     PyObject** top_;
     PyObject** limit_;
 };
 
-// Pushes the children a field value holds (the value itself, or the items
-// of a plain list), the first ends on top. Each pushed child's entry
-// table starts loading at once: it is needed when the child comes off the
-// stack, and for all but the first child that is a whole subtree later.
-template <class Stack>
-ARBOLUS_ALWAYS_INLINE void push_value(PyObject* value, const BaseTypes& base, Stack& stack) {
-    if (Py_IS_TYPE(value, &PyList_Type)) {
-        PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
-        for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
-            if (is_ast_fast(items[i], base)) {
-                stack.push(items[i]);
-                prefetch_fields(items[i]);
-            }
-        }
-    } else if (is_ast_fast(value, base)) {
-        stack.push(value);
-        prefetch_fields(value);
-    }
-}
-
-// Fields names[0 .. count-1] of a node whose dictionary does not start with
-// them, read by name, last field first: from the dictionary, else from the
-// class where that runs no code. (A field that only a descriptor supplies
-// is not read: these walks never run interpreter code.)
-template <class Stack>
-ARBOLUS_NOINLINE void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
-                                          size_t count, const BaseTypes& base, Stack& stack) {
-    for (size_t i = count; i-- > 0;) {
-        PyObject* name = fields.names[i].get();
-        PyObject* value = dict != nullptr ? pydict::find_str_key(dict, name) : nullptr;
-        if (value == nullptr && class_value(Py_TYPE(x), name, value) != ClassValue::Found) continue;
-        push_value(value, base, stack);
-    }
-}
-
-// The fields of a node whose dictionary the quick scan left alone: in
-// place as far as they lead it in order, the rest by name.
-template <class Stack>
-ARBOLUS_NOINLINE void push_fields_out_of_line(PyObject* x, PyObject* dict,
-                                              const ClassFields& fields, const BaseTypes& base,
-                                              Stack& stack) {
-    const size_t left = pydict::all_leading_fields_reversed(
-        dict, fields.names, size_t{fields.count} - 1,
-        [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
-        [&](PyObject* value) { push_value(value, base, stack); });
-    if (left != 0) push_fields_by_name(x, dict, fields, left, base, stack);
-}
-
 // Pushes X's children so that the first child in field order ends on top:
-// fields last first, list items last first. The fields are read in place
-// as far as the node's dictionary starts with them in order (all of them,
-// for parsed nodes), the rest by name. Only the first is inline: the
-// others get the stack through spilled(), so that the walk's own cursor
-// stays in registers.
+// the leading field values are consumed last position first, list items
+// last item first. Each pushed child's entry table starts loading at once:
+// it is needed when the child comes off the stack, and for all but the
+// first child that is a whole subtree later.
 template <class Stack>
-ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
-                                        const FieldTable::View& table, Stack& stack) {
+inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable::View& table,
+                         Stack& stack) {
     const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
     if (fields.count <= 1) return;
-    const size_t n = size_t{fields.count} - 1;
     PyObject* dict = get_instance_dict_fast(x);
-    size_t left = n;
-    if (dict != nullptr) {
-        left = pydict::leading_fields_reversed(
-            dict, fields.names, n, [](size_t) { return false; },
-            [&](PyObject* value) { push_value(value, base, stack); });
-        if (left == 0) [[likely]] return;
-        if (left == pydict::NOT_SCANNED) {
-            stack.spilled([&](auto& s) { push_fields_out_of_line(x, dict, fields, base, s); });
-            return;
+    if (dict == nullptr) return;
+    // Only entries under a field's name count: a node built without some
+    // of its fields keeps other attributes (`parent`, locations) among its
+    // first entries. The name is checked only for a value that would be
+    // taken, so leaf values (names, numbers) cost nothing more.
+    pydict::leading_entries_reversed(dict, size_t{fields.count} - 1,
+                                     [&](size_t pos, PyObject* key, PyObject* value) {
+        if (Py_IS_TYPE(value, &PyList_Type)) {
+            if (!fields.names_field(pos, key)) return;
+            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+            for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
+                if (is_ast_fast(items[i], base)) {
+                    stack.push(items[i]);
+                    prefetch_fields(items[i]);
+                }
+            }
+        } else if (is_ast_fast(value, base) && fields.names_field(pos, key)) {
+            stack.push(value);
+            prefetch_fields(value);
         }
-    }
-    stack.spilled([&](auto& s) { push_fields_by_name(x, dict, fields, left, base, s); });
+    });
 }
 
-// The cycle search's stack of children, as process_node sees it.
-struct ChildList {
-    std::vector<PyObject*>& v;
-    void push(PyObject* p) { v.push_back(p); }
-    void pop() { v.pop_back(); }
-    template <class F>
-    void spilled(F&& f) { f(*this); }
-};
-
+// A one-off search for a cycle once a walk has recorded CYCLE_CHECK_VISITS
+// nodes. True when the walk may go on; false with ValueError set.
 bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable::View& table) {
+    struct Out {
+        std::vector<PyObject*>& v;
+        void push(PyObject* p) { v.push_back(p); }
+    };
     int found = find_cycle<PyObject*>(root, [&](PyObject* n, std::vector<PyObject*>& children) {
-        ChildList out{children};
+        Out out{children};
         process_node(n, base, table, out);
         return true;
     });
