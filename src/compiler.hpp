@@ -39,16 +39,6 @@ ARBOLUS_NOINLINE inline std::uintptr_t stack_position_below_caller() noexcept {
     volatile char here = 0;
     return reinterpret_cast<std::uintptr_t>(&here);
 }
-// The bytes of `v` in reverse order.
-inline std::uint64_t byteswap64(std::uint64_t v) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_bswap64(v);
-#else
-    std::uint64_t r = 0;
-    for (int i = 0; i < 8; ++i, v >>= 8) r = r << 8 | (v & 0xFF);
-    return r;
-#endif
-}
 
 }  // namespace arbolus
 #endif

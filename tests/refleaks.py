@@ -82,13 +82,13 @@ def unreported_run(item):
 
 
 class RefleakHunt:
-    def __init__(self, spec):
+    def __init__(self, runs):
         try:
-            self.warmup, self.repeats = (int(n) for n in spec.split(":"))
+            self.warmup, self.repeats = (int(n) for n in runs.split(":"))
         except ValueError:
-            raise pytest.UsageError(f"ARBOLUS_REFLEAKS={spec!r}: want WARMUP:REPEATS, as 3:3")
+            raise pytest.UsageError(f"ARBOLUS_REFLEAKS={runs!r}: want WARMUP:REPEATS, as 3:3")
         if self.warmup < 1 or self.repeats < 2:
-            raise pytest.UsageError(f"ARBOLUS_REFLEAKS={spec!r}: want at least 1:2")
+            raise pytest.UsageError(f"ARBOLUS_REFLEAKS={runs!r}: want at least 1:2")
         if not hasattr(sys, "gettotalrefcount"):
             raise pytest.UsageError(
                 "ARBOLUS_REFLEAKS needs a debug interpreter (sys.gettotalrefcount): "
