@@ -598,8 +598,9 @@ PyObject* subtree_fingerprints(PyObject* node) {
     if (!dict) return nullptr;
     // Keys in pre-order of each node's last visit: the root comes first.
     for (size_t i = values->order.size(); i-- > 0;) {
-        const auto& [address, f] = values->order[i];
-        if (!store_by_id(dict.get(), address, [&f] { return fingerprint_bytes(f); })) {
+        const auto& entry = values->order[i];
+        if (!store_by_id(dict.get(), entry.first,
+                         [&entry] { return fingerprint_bytes(entry.second); })) {
             return nullptr;
         }
     }

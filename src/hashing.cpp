@@ -227,8 +227,11 @@ PyObject* subtree_hashes(PyObject* node) {
     if (!dict) return nullptr;
     // Keys in pre-order of each node's last visit: the root comes first.
     for (size_t i = hashes->order.size(); i-- > 0;) {
-        auto [address, h] = hashes->order[i];
-        if (!store_by_id(dict.get(), address, [h] { return signed_hash(h); })) return nullptr;
+        // Lambdas cannot capture structured bindings on older clang.
+        const auto& entry = hashes->order[i];
+        if (!store_by_id(dict.get(), entry.first, [&entry] { return signed_hash(entry.second); })) {
+            return nullptr;
+        }
     }
     return dict.release();
 }
