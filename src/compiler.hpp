@@ -14,6 +14,17 @@
 #define ARBOLUS_NOINLINE
 #endif
 
+// Inlines the function into its callers whatever its size: for the one step
+// of a hot loop that the compiler's size limits would otherwise leave as a
+// call.
+#if defined(__GNUC__) || defined(__clang__)
+#define ARBOLUS_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define ARBOLUS_ALWAYS_INLINE __forceinline
+#else
+#define ARBOLUS_ALWAYS_INLINE inline
+#endif
+
 // Inlines every call made in the function's body, transitively, except
 // calls of functions marked noinline: for a small hot function built from
 // layers of templates and lambdas, which the compiler's size limits would
