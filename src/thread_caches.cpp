@@ -94,7 +94,7 @@ void on_interpreter_exit(void* data) {
     }
     // Outside the registry lock: a release may run finalisers that call
     // back into the module.
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 // Daemon threads are ended (their stacks unwound) as soon as the interpreter
@@ -182,7 +182,7 @@ ThreadCaches::~ThreadCaches() {
             return;
         }
     }
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 ThreadCaches& thread_caches() {
@@ -214,7 +214,7 @@ void drain_pending_releases() {
         reg.pending.erase(keep, reg.pending.end());
         PENDING_NONEMPTY.store(!reg.pending.empty(), std::memory_order_relaxed);
     }
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 }  // namespace arbolus
