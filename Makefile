@@ -5,6 +5,8 @@
 #   make bench-full      the full benchmark; rewrites the README's table and chart
 #   make icount          build, then instructions per node under callgrind (bench/icount.py)
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
+#   make test-tsan       build with ThreadSanitizer into build/tsan and run the
+#                        tests of threads and interpreters against it
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
 #   make wheel           sdist, and cp311 to cp315 wheels repaired to a
@@ -13,6 +15,9 @@
 #                        of its version
 #   make test-3.14       make test with CPython 3.14 (likewise test-3.11,
 #                        test-3.12, test-3.15)
+#   make test-refleaks   build for the debug interpreter python3.14d (in the
+#                        chroot when the host lacks it) and run the tests that
+#                        call the module, each repeated to catch reference leaks
 #   make clean
 #
 # Variables: PYVER=3.14 (the interpreter version: found on the host, else
@@ -55,8 +60,13 @@ VPY   := $(VENV)/bin/python
 BUILD := $(ROOT)/build
 ASAN_BUILD := $(BUILD)/asan
 LSAN_SUPP  := $(ROOT)/.ci/lsan.supp
+TSAN_BUILD := $(BUILD)/tsan
+TSAN_SUPP  := $(ROOT)/.ci/tsan.supp
 
 WERROR ?= 0
+# DEBUG_ABI=1: the build is for a debug interpreter, and fails unless its
+# headers define Py_DEBUG (test-refleaks sets it).
+DEBUG_ABI ?= 0
 TESTS ?= tests
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
@@ -71,13 +81,14 @@ BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.21' 'ninja'
 SAN_WERROR ?= 0
 onoff = $(if $(filter 1,$(1)),ON,OFF)
 WERROR_ONOFF := $(call onoff,$(WERROR))
+DEBUG_ABI_ONOFF := $(call onoff,$(DEBUG_ABI))
 SAN_WERROR_ONOFF := $(call onoff,$(SAN_WERROR))
 
 # The venv's cmake and ninja come first.
 VENV_PATH := PATH="$(VENV)/bin:$$PATH"
 
-.PHONY: venv install test bench bench-full icount test-sanitize asan-build clang-build \
-        test-clang wheel wheel-test clean
+.PHONY: venv install test bench bench-full icount test-sanitize asan-build tsan-build test-tsan clang-build \
+        test-clang wheel wheel-test test-refleaks clean
 
 # (Re)create the venv when the interpreter found by scripts/find-python.sh
 # differs from the one it was made with; keep the build tools up to date
@@ -108,6 +119,7 @@ install: venv
 	  -C build-dir="$(BUILD)/{wheel_tag}" \
 	  -C cmake.define.ARBOLUS_WERROR=$(WERROR_ONOFF) \
 	  -C cmake.define.ARBOLUS_SANITIZE=OFF \
+	  -C cmake.define.ARBOLUS_DEBUG_ABI=$(DEBUG_ABI_ONOFF) \
 	  "$(ROOT)$(if $(EXTRAS),[$(EXTRAS)])"
 
 test: install
@@ -185,6 +197,34 @@ test-sanitize: asan-build
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: sanitized module not picked up: " + arbolus.__file__)' "$(ASAN_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TESTS) $(PYTEST_ARGS)
 
+# ThreadSanitizer build of the module alone, like the ASan build, run under
+# an interpreter that is not instrumented: the sanitizer sees the module's
+# own accesses and the locks taken through the C library, which include the
+# interpreters' locks. The tests are those that run threads and
+# interpreters in parallel. Threads left running at exit (daemon threads,
+# on purpose) are not reported.
+TSAN_TESTS ?= tests/test_subinterpreters.py tests/test_threads.py tests/test_thread_teardown.py
+TSAN_OPTIONS_ALL := halt_on_error=1:report_thread_leaks=0:suppressions=$(TSAN_SUPP)
+
+tsan-build: install
+	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(TSAN_BUILD)" -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug \
+	  -DARBOLUS_SANITIZE=thread \
+	  -DARBOLUS_WERROR=$(SAN_WERROR_ONOFF) \
+	  -DPython_EXECUTABLE="$(VPY)"
+	$(VENV_PATH) cmake --build "$(TSAN_BUILD)"
+
+test-tsan: tsan-build
+	@so="$$(ls "$(TSAN_BUILD)"/arbolus*.so)"; \
+	tsan="$$(ldd "$$so" | awk '/libtsan/ {print $$3}')"; \
+	[ -n "$$tsan" ] || { echo "error: $$so is not linked against libtsan" >&2; exit 1; }; \
+	export LD_PRELOAD="$$tsan"; \
+	export TSAN_OPTIONS="$(TSAN_OPTIONS_ALL)"; \
+	export PYTHONPATH="$(TSAN_BUILD)$${PYTHONPATH:+:$$PYTHONPATH}"; \
+	cd "$(ROOT)"; \
+	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: instrumented module not picked up: " + arbolus.__file__)' "$(TSAN_BUILD)/"; \
+	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TSAN_TESTS) $(PYTEST_ARGS)
+
 # A Release build with clang++, configured straight with CMake like the
 # sanitizer build, warnings always errors. The suite runs in the same venv
 # with this build first on the module path.
@@ -229,6 +269,52 @@ OTHER_VERSIONS := 3.11 3.12 3.14 3.15
 .PHONY: $(addprefix test-,$(OTHER_VERSIONS))
 $(addprefix test-,$(OTHER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
+
+# Reference leaks, hunted as CPython's own test runner does with -R 3:3:
+# every test of REFLEAK_TESTS runs 3 times to warm up and 3 times measured
+# before its reported run, and fails when the debug interpreter's total
+# reference count or its allocated memory blocks grew in every measured run
+# (tests/refleaks.py). The build is for the debug ABI: Debian's debug
+# headers are links to the release ones, so DEBUG_ABI=1 makes the compiler
+# prove that Py_DEBUG is defined, and the interpreter is checked for
+# sys.gettotalrefcount before anything runs, and the hunt itself is tried
+# on tests made to leak (tests/test_refleak_hunt.py). Its venv is .venv-3.14d.
+# REFLEAK_TESTS are those that call the module in-process; the rest only
+# add child processes, threads at exit, or checks of their own
+# (test_leaks.py, the instruction budgets); the tests over the parsed
+# corpus are left out by tests/refleaks.py. REFLEAK_SKIP leaves out the
+# cases that take seconds per run: the cycle searches (2**24 visits each)
+# but one per engine that holds references (selections, edits, hashing),
+# and the hypothesis search over trees with parent links.
+REFLEAK_PYTHON ?= python3.14d
+REFLEAK_RUNS ?= 3:3
+REFLEAK_TESTS ?= tests/test_fast_walks.py tests/test_selections.py tests/test_expansion.py \
+                 tests/test_hashing.py tests/test_edits.py tests/test_cycles.py \
+                 tests/test_module_surface.py tests/test_class_declarations.py \
+                 tests/test_hand_built_trees.py tests/test_allocation_failures.py
+REFLEAK_SKIP ?= long_cycle or past_the_first_search or below_itself or \
+                path_back_to_a_matching_root or walk_dfs-self_loop or \
+                walk_unordered-self_loop or walk_frontier_events-self_loop or \
+                parent_links_walk_as_the_standard_library
+REFLEAK_VENV := $(ROOT)/.venv-$(patsubst python%,%,$(REFLEAK_PYTHON))
+test-refleaks:
+ifeq ($(ARBOLUS_IN_CHROOT)$(shell command -v $(REFLEAK_PYTHON)),)
+	"$(ROOT)/scripts/newer-pythons.sh" run env ARBOLUS_IN_CHROOT=1 \
+	  $(MAKE) --no-print-directory -C "$(ROOT)" $@ WERROR=$(WERROR) \
+	  REFLEAK_PYTHON=$(REFLEAK_PYTHON) REFLEAK_RUNS=$(REFLEAK_RUNS) REFLEAK_TESTS="$(REFLEAK_TESTS)" \
+	  REFLEAK_SKIP="$(REFLEAK_SKIP)" PYTEST_ARGS="$(PYTEST_ARGS)"
+else
+	$(MAKE) --no-print-directory install VENV="$(REFLEAK_VENV)" DEBUG_ABI=1 \
+	  PYTHON="$$(command -v $(REFLEAK_PYTHON))" WERROR=$(WERROR) EXTRAS=test
+	cd "$(ROOT)" && "$(REFLEAK_VENV)/bin/python" -c 'import sys, arbolus; \
+	  sys.exit(f"{sys.executable} is not a debug interpreter" if not hasattr(sys, "gettotalrefcount") \
+	           else print(f"debug interpreter {sys.version.split()[0]}, {arbolus.__file__}"))'
+	cd "$(ROOT)" && "$(REFLEAK_VENV)/bin/python" -m pytest -q -p no:cacheprovider \
+	  tests/test_refleak_hunt.py
+	cd "$(ROOT)" && ARBOLUS_REFLEAKS=$(REFLEAK_RUNS) \
+	  "$(REFLEAK_VENV)/bin/python" -m pytest -q -p no:cacheprovider $(REFLEAK_TESTS) \
+	  $(if $(strip $(REFLEAK_SKIP)),-k "not ($(strip $(REFLEAK_SKIP)))") $(PYTEST_ARGS)
+endif
 
 clean:
 	rm -rf "$(ROOT)"/.venv "$(ROOT)"/.venv-3.* "$(ROOT)"/.venv-wheel* "$(ROOT)/dist" "$(BUILD)" "$(ROOT)/.pytest_cache" "$(ROOT)/.hypothesis" "$(ROOT)"/*.so

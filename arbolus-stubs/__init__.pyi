@@ -22,6 +22,8 @@ __all__ = [
     "set_parents",
     "walk_frontier_events",
     "_walk_count",
+    "subtree_fingerprints",
+    "subtree_fingerprint",
 ]
 
 _Kinds = tuple[type, ...]
@@ -48,3 +50,5 @@ def walk_frontier_events(
     node: object, kinds: _Kinds, bracket: _Kinds
 ) -> list[tuple[Literal[0, 1, 2], ast.AST]]: ...
 def _walk_count(node: object) -> int: ...
+def subtree_fingerprints(node: object) -> dict[int, bytes]: ...
+def subtree_fingerprint(node: object) -> bytes: ...

@@ -117,6 +117,21 @@ def subtree_hash_consistent(label):
     return check
 
 
+def subtree_fingerprint_consistent(label):
+    def check(tree):
+        f = arbolus.subtree_fingerprint(tree)
+        _require(f == arbolus.subtree_fingerprints(tree)[id(tree)], label, "root fingerprints",
+                 tree)
+        twin = copy.deepcopy(tree)
+        _require(arbolus.subtree_fingerprint(twin) == f, label, "fingerprints of equal dumps",
+                 tree)
+        if isinstance(twin, ast.Module):
+            twin.body.append(ast.Pass())
+            _require(arbolus.subtree_fingerprint(twin) != f, label,
+                     "fingerprints of different dumps", tree)
+    return check
+
+
 def _dump_all(tree):
     return ast.dump(tree, include_attributes=True)
 
@@ -191,6 +206,9 @@ PEERS = {
     "py bottom-up hash": "children first (reversed pre-order); hash((type(n), (position, "
                          "value hash)...)), leaves hash((type(v), v or repr(v)))",
     "hash(ast.dump)": "hash(ast.dump(t))",
+    "ast.dump": "ast.dump(t): the text a comparison of two trees compares",
+    "subtree_hashes": "arbolus.subtree_hashes(t): the in-process 64-bit hashes",
+    "subtree_hash": "arbolus.subtree_hash(t)",
     "ast.fix_missing_locations": "ast.fix_missing_locations(t)",
     "py set parents": "for n in ast.walk(t): for c in ast.iter_child_nodes(n): c.parent = n",
 }
@@ -255,6 +273,16 @@ def all_cases():
               P.py_subtree_hashes, same_partition, target=50),
         Case("subtree_hash", "", "hash(ast.dump)", A.subtree_hash, P.dump_hash,
              subtree_hash_consistent("subtree_hash")),
+        # Fingerprints against the dumps they stand for and against the
+        # in-process hashes they cost more than.
+        _case("subtree_fingerprints", "", "dump per node", A.subtree_fingerprints,
+              P.dump_hashes, same_partition, out_stride=10),
+        _case("subtree_fingerprints", "", "subtree_hashes", A.subtree_fingerprints,
+              A.subtree_hashes, same_partition),
+        Case("subtree_fingerprint", "", "ast.dump", A.subtree_fingerprint, P.dump_text,
+             subtree_fingerprint_consistent("subtree_fingerprint")),
+        Case("subtree_fingerprint", "", "subtree_hash", A.subtree_fingerprint, A.subtree_hash,
+             subtree_fingerprint_consistent("subtree_fingerprint")),
         # Tree edits last: they write to the corpus trees.
         repair("present", strip=False),
         repair("stripped", strip=True, reset=strip_tree),
@@ -266,5 +294,6 @@ def all_cases():
 FUNCTIONS = [
     "walk", "walk_dfs", "walk_unordered", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "fix_missing_locations", "subtree_hashes", "subtree_hash",
-    "set_parents", "walk_frontier_events", "_walk_count",
+    "set_parents", "walk_frontier_events", "_walk_count", "subtree_fingerprints",
+    "subtree_fingerprint",
 ]

@@ -171,6 +171,10 @@ def dump_hash(tree):
     return hash(ast.dump(tree))
 
 
+def dump_text(tree):
+    return ast.dump(tree)
+
+
 _PLAIN_LEAVES = frozenset({str, bytes, int, bool, type(None), type(Ellipsis)})
 _MISSING = object()
 

@@ -1,6 +1,8 @@
-"""Duplicated code across Python files, found with structural hashes.
+"""Duplicated code across Python files, found with structural fingerprints.
 
-    python examples/clones.py [--min-nodes N] [--limit K] PATH...
+    python examples/clones.py [--min-nodes N] [--limit K] [--confirm]
+                              [--jobs N | --interpreters N | --dask [--scheduler ADDRESS]]
+                              [--index PATH] PATH...
 
 PATH is a file or a directory (searched for *.py). Two kinds of duplicate
 are reported:
@@ -13,26 +15,42 @@ are reported:
 Each group lists its members as file:line, the largest duplicates first.
 A duplicate inside a larger reported one is not reported again.
 
-`subtree_hashes` gives every node a hash in one pass; two subtrees with the
-same `ast.dump` get the same hash. Those hashes agree only within one
-process, so every file is parsed and hashed here, in this process.
+`subtree_fingerprints` gives every node a 16-byte fingerprint in one pass.
+Equal fingerprints stand for equal `ast.dump` texts, and they are the same
+in every process and on every machine. So each file is reduced on its own,
+anywhere, to its units (function bodies and statements) and their
+fingerprints, and only those small records travel:
 
-Equal hashes make candidates, not duplicates: different subtrees can hash
-alike (`x = 9223372036854775807` and `x = 3` do, because the interpreter
-hashes those integers alike). So the files that hold candidates are parsed
-a second time, and each group is split by the members' `ast.dump` texts
-before anything is reported; only members whose texts are equal are
-reported together.
+- `--jobs N` reduces the files in N processes;
+- `--interpreters N` in N sub-interpreters of this process, each with its
+  own GIL (Python 3.14 and later);
+- `--dask` on Dask's distributed scheduler: a local cluster of N workers
+  (`--jobs`, default: one per core) that listens on 127.0.0.1 only, or with
+  `--scheduler ADDRESS` a cluster that is already running;
+- `--index PATH` keeps every file's units in an SQLite file, so that a
+  rerun reduces only the files that are new or changed.
+
+The groups and their order depend on the files alone, never on which
+worker finished first: files are taken in path order, members in file
+order, groups by size, then by their first member.
+
+The fingerprint is not made to resist a collision that someone crafted.
+For input that may be crafted, `--confirm` parses the files holding the
+groups a second time and splits each group by its members' `ast.dump`
+texts, so that only members with equal texts are reported together.
 """
 
 import argparse
 import ast
 import gc
+import hashlib
+import os
 import pathlib
 import sys
+import tempfile
 import time
 import warnings
-from collections import defaultdict
+from collections import Counter, defaultdict
 from dataclasses import dataclass
 
 import arbolus
@@ -52,6 +70,7 @@ STATEMENTS = tuple(
 # Empty lists and None fields are part of the text compared: 3.13 dumps them
 # only when asked, older versions always.
 DUMP_ALL = {"show_empty": True} if sys.version_info >= (3, 13) else {}
+BODY, STATEMENT = "function body", "statement"
 
 
 def python_files(paths):
@@ -62,16 +81,27 @@ def python_files(paths):
             yield p
 
 
-def parse_file(path):
-    """The tree of the file at `path`, or None, named on stderr, when it
-    cannot be read or parsed."""
+def parse_source(source, path):
+    """The tree of `source`, or the name of the exception that stopped it."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # invalid escape sequences and the like
         try:
-            return ast.parse(pathlib.Path(path).read_bytes(), str(path))
-        except (SyntaxError, ValueError, OSError) as exc:
-            print(f"skipped {path}: {exc.__class__.__name__}", file=sys.stderr)
-            return None
+            return ast.parse(source, str(path))
+        except (SyntaxError, ValueError) as exc:
+            return exc.__class__.__name__
+
+
+def parse_file(path):
+    """The tree of the file at `path`, or None, named on stderr, when it
+    cannot be read or parsed."""
+    try:
+        tree = parse_source(pathlib.Path(path).read_bytes(), path)
+    except OSError as exc:
+        tree = exc.__class__.__name__
+    if isinstance(tree, str):
+        print(f"skipped {path}: {tree}", file=sys.stderr)
+        return None
+    return tree
 
 
 def parse_files(paths):
@@ -99,76 +129,131 @@ class Clone:
 
 
 def span(first, last):
-    return (first.lineno, first.col_offset), (last.end_lineno, last.end_col_offset)
+    return (first.lineno, first.col_offset, last.end_lineno, last.end_col_offset)
 
 
-def candidates(path, tree, min_nodes):
-    """(key, size in nodes, Clone, what to compare) for each function body
-    and statement of `tree` of at least `min_nodes` nodes. Members of one
-    group share the key; the last item is the subtree itself (a body is
-    its list of statements)."""
-    hashes = arbolus.subtree_hashes(tree)
+def units(tree, min_nodes):
+    """(kind, key, size in nodes, span, label, subtree) for each function
+    body and statement of `tree` of at least `min_nodes` nodes. Members of
+    one group share kind and key: a statement's fingerprint, or a body's
+    statements' fingerprints in order, hashed to the same size. A body's
+    subtree is its list of statements."""
+    fingerprints = arbolus.subtree_fingerprints(tree)
     for fn in arbolus.walk_of_types(tree, FUNCTIONS):
         size = sum(arbolus._walk_count(s) for s in fn.body)
         if size >= min_nodes:
-            key = ("function body", tuple(hashes[id(s)] for s in fn.body))
-            yield key, size, Clone(path, *span(fn.body[0], fn.body[-1]), f"def {fn.name}"), fn.body
+            key = hashlib.blake2b(b"".join(fingerprints[id(s)] for s in fn.body),
+                                  digest_size=16).digest()
+            yield BODY, key, size, span(fn.body[0], fn.body[-1]), f"def {fn.name}", fn.body
     for stmt in arbolus.walk_of_types(tree, STATEMENTS):
         size = arbolus._walk_count(stmt)
         if size >= min_nodes:
-            key = ("statement", hashes[id(stmt)])
-            yield key, size, Clone(path, *span(stmt, stmt), type(stmt).__name__), stmt
+            yield (STATEMENT, fingerprints[id(stmt)], size, span(stmt, stmt),
+                   type(stmt).__name__, stmt)
+
+
+def reduce_tree(tree, min_nodes):
+    """The units of `tree` as plain records, (kind, key, size, line, column,
+    end line, end column, label): what a worker sends back."""
+    return [(kind, key, size, *where, label)
+            for kind, key, size, where, label, _ in units(tree, min_nodes)]
+
+
+def scan(path, min_nodes):
+    """What the file at `path` contributes, in builtin types only, so that
+    any worker (process, interpreter, Dask) can send it back:
+    (size, mtime_ns, digest, error, units). `error` names what stopped the
+    file, and then `units` is empty; size and mtime are None when the file
+    could not be read. The file is statted before it is read, so a change
+    made meanwhile shows as a newer mtime next time."""
+    p = pathlib.Path(path)
+    try:
+        st = p.stat()
+        data = p.read_bytes()
+    except OSError as exc:
+        return None, None, None, exc.__class__.__name__, []
+    digest = hashlib.blake2b(data, digest_size=16).digest()
+    # Parsing allocates many node objects, and the cyclic collector would go
+    # over them again and again; trees hold no cycles, and each is freed by
+    # reference counting once reduced.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        tree = parse_source(data, path)
+        if isinstance(tree, str):
+            return st.st_size, st.st_mtime_ns, digest, tree, []
+        return st.st_size, st.st_mtime_ns, digest, None, reduce_tree(tree, min_nodes)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+# --- grouping ----------------------------------------------------------------
+
+def shared_units(files, min_nodes):
+    """{(kind, key): [(size, Clone), ...]} for every key that more than one
+    unit has, from `files`, a list of (path, units) in file order; members
+    are in file order, then in the order of each file's units."""
+    counts = Counter((u[0], u[1]) for _, us in files for u in us if u[2] >= min_nodes)
+    shared = defaultdict(list)
+    for path, us in files:
+        for kind, key, size, line, col, end_line, end_col, label in us:
+            if size >= min_nodes and counts[kind, key] > 1:
+                clone = Clone(path, (line, col), (end_line, end_col), label)
+                shared[kind, key].append((size, clone))
+    return shared
+
+
+def as_parts(shared):
+    return [(kind, members) for (kind, _), members in shared.items()]
 
 
 def dump(subtree):
-    """The exact text a group's members must share: what the hashes stand
-    for, without their collisions."""
+    """The exact text a group's members must share: what the fingerprints
+    stand for, without any collision."""
     if isinstance(subtree, list):
         return tuple(ast.dump(s, **DUMP_ALL) for s in subtree)
     return ast.dump(subtree, **DUMP_ALL)
 
 
-def find_clones(trees, min_nodes, load=parse_file):
-    """Groups of duplicates as (kind, size in nodes, [Clone, ...]), largest
-    first; the members of a group have equal `ast.dump` texts.
-
-    `trees` yields (path, tree); each tree is dropped once hashed, so
-    memory holds the candidates, not the trees. The files whose candidates
-    share a hash are then read again with `load(path)` (a tree, or None
-    to leave the file out) and the candidates compared exactly."""
-    # First pass: which hashes more than one candidate shares, and where.
-    first = {}                   # key -> path of its first candidate
-    shared, wanted = set(), set()
-    paths = []                   # in reading order, which the groups keep
-    for path, tree in trees:
-        paths.append(path)
-        for key, _, _, _ in candidates(path, tree, min_nodes):
-            if key in first:
-                shared.add(key)
-                wanted.update((first[key], path))
-            else:
-                first[key] = path
-    del first
-
-    # Second pass: the shared keys' candidates, split by their dump texts.
-    # A text is kept once per distinct subtree of a key, and the trees are
-    # dropped again as they are read. Colliding subtrees need not have the
-    # same size, so each split part keeps its own.
-    exact = defaultdict(dict)    # key -> {dump text: (kind, size, [Clone])}
-    for path in (p for p in paths if p in wanted):
+def confirmed(shared, min_nodes, load):
+    """`shared` split by the members' dump texts. The files holding members
+    are read again with `load(path)` (a tree, or None to leave the file
+    out), one at a time, in file order."""
+    paths = list(dict.fromkeys(c.path for members in shared.values() for _, c in members))
+    exact = defaultdict(dict)    # (kind, key) -> {dump text: [(size, Clone)]}
+    for path in paths:
         tree = load(path)
         if tree is None:
             continue
-        for key, size, clone, subtree in candidates(path, tree, min_nodes):
-            if key in shared:
-                exact[key].setdefault(dump(subtree), (key[0], size, []))[2].append(clone)
+        for kind, key, size, where, label, subtree in units(tree, min_nodes):
+            if (kind, key) in shared:
+                clone = Clone(path, where[:2], where[2:], label)
+                exact[kind, key].setdefault(dump(subtree), []).append((size, clone))
+    parts = [(kind, members) for (kind, _), split in exact.items() for members in split.values()]
+    return parts, len(paths)
+
+
+def report(parts, paths):
+    """Groups as (kind, size in nodes, [Clone, ...]) from `parts`, pairs of
+    a kind and a list of (size, Clone) whose members are equal. Largest
+    first, a function body before a statement of the same size (its only
+    statement, which it covers), then by the first member's place in
+    `paths`. A member inside
+    one of an earlier group is dropped, and so is a group left with fewer
+    than two members."""
+    rank = {path: i for i, path in enumerate(paths)}
+    ordered = []
+    for kind, members in parts:
+        members = sorted(members, key=lambda m: (rank[m[1].path], m[1].start))
+        size, first = members[0]
+        ordered.append(((-size, kind != BODY, rank[first.path], first.start), kind, size,
+                        [c for _, c in members]))
+    ordered.sort(key=lambda part: part[0])
 
     groups = []
     reported = defaultdict(list)  # path -> members of reported groups
-    # Largest first; a function body before a statement of the same size
-    # (its only statement, which it covers).
-    parts = [part for split in exact.values() for part in split.values()]
-    for kind, size, same in sorted(parts, key=lambda p: (-p[1], p[0] != "function body")):
+    for _, kind, size, same in ordered:
         members = [c for c in same if not any(c.within(r) for r in reported[c.path])]
         if len(members) < 2:
             continue
@@ -178,6 +263,338 @@ def find_clones(trees, min_nodes, load=parse_file):
     return groups
 
 
+def find_clones(trees, min_nodes, confirm=False, load=parse_file):
+    """Groups of duplicates as (kind, size in nodes, [Clone, ...]), largest
+    first, from `trees`, (path, tree) pairs; each tree is dropped once
+    reduced. With `confirm`, the groups are split by their members' dump
+    texts, reading the files again with `load`."""
+    files = [(path, reduce_tree(tree, min_nodes)) for path, tree in trees]
+    shared = shared_units(files, min_nodes)
+    parts = confirmed(shared, min_nodes, load)[0] if confirm else as_parts(shared)
+    return report(parts, [path for path, _ in files])
+
+
+# --- where the files are reduced ---------------------------------------------
+
+def in_processes(paths, min_nodes, jobs):
+    from concurrent.futures import ProcessPoolExecutor
+    from itertools import repeat
+    chunk = max(1, min(16, len(paths) // (4 * jobs)))
+    with ProcessPoolExecutor(max_workers=jobs) as pool:
+        yield from pool.map(scan, paths, repeat(min_nodes), chunksize=chunk)
+
+
+def in_interpreters(paths, min_nodes, count):
+    """Each interpreter imports this file by its module name, from its
+    directory, which each adds to its path first."""
+    import site
+    from concurrent.futures import InterpreterPoolExecutor
+    from itertools import repeat
+    module = sys.modules[scan.__module__]
+    if module.__name__ == "__main__":
+        raise RuntimeError("run as a script, clones.py imports itself as `clones`")
+    here = os.path.dirname(os.path.abspath(module.__file__))
+    with InterpreterPoolExecutor(max_workers=count, initializer=site.addsitedir,
+                                 initargs=(here,)) as pool:
+        try:
+            pool.submit(exec, "import arbolus").result()
+        except ImportError as exc:
+            sys.exit(f"clones.py: --interpreters: arbolus cannot be imported in a "
+                     f"sub-interpreter: {exc}")
+        yield from pool.map(scan, paths, repeat(min_nodes))
+
+
+def on_dask(min_nodes, scheduler, workers):
+    """A spread() onto Dask; exits with how to install it when it is missing."""
+    try:
+        import cloudpickle
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        sys.exit("clones.py: --dask needs Dask's distributed scheduler: "
+                 "pip install 'dask[distributed]'")
+
+    def spread(paths):
+        if not paths:
+            return
+        # Workers need not have this file: its functions travel by value.
+        cloudpickle.register_pickle_by_value(sys.modules[scan.__module__])
+        if scheduler:
+            client, cluster = Client(scheduler), None
+        else:
+            import logging
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                   host="127.0.0.1", dashboard_address=None,
+                                   silence_logs=logging.ERROR)
+            client = Client(cluster)
+        try:
+            yield from client.gather(client.map(scan, paths, min_nodes=min_nodes))
+        finally:
+            client.close()
+            if cluster is not None:
+                cluster.close()
+    return spread
+
+
+# --- the index ---------------------------------------------------------------
+
+class NotAnIndex(Exception):
+    """The file at the index path is something else; it is left alone."""
+
+
+INDEX_APPLICATION_ID = 0x636C6F6E   # "clon", in the SQLite header
+INDEX_VERSION = 1                   # PRAGMA user_version
+SQLITE_MAGIC = b"SQLite format 3\0"
+INDEX_BATCH = 256                   # files per committed transaction
+# An mtime this close to the moment a file was read could still be shared
+# by a later write of the same size; such an entry is checked by its digest.
+RACY_NS = 2_000_000_000
+
+SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE files (
+    id INTEGER PRIMARY KEY,
+    path TEXT NOT NULL UNIQUE,      -- absolute
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    digest BLOB NOT NULL,           -- BLAKE2b-128 of the contents
+    checked_ns INTEGER NOT NULL,    -- when the contents were read
+    min_nodes INTEGER NOT NULL,     -- the units of at least this size are kept
+    error TEXT                      -- what stopped the parse, or NULL
+);
+CREATE TABLE units (
+    file INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    kind TEXT NOT NULL, key BLOB NOT NULL, size INTEGER NOT NULL,
+    line INTEGER NOT NULL, col INTEGER NOT NULL,
+    end_line INTEGER NOT NULL, end_col INTEGER NOT NULL,
+    label TEXT NOT NULL,
+    PRIMARY KEY (file, seq)
+) WITHOUT ROWID;
+"""
+
+
+def parser_version():
+    """The trees, and so the units, are those of this interpreter's parser."""
+    return f"{sys.implementation.name} {sys.version_info[0]}.{sys.version_info[1]}"
+
+
+class Index:
+    """The units of every file of the last run, by absolute path, with what
+    tells whether a file changed since: size, mtime and a digest of the
+    contents. Every change is made in a transaction, in batches of files,
+    so a run that stops anywhere leaves the entries of the files it stored
+    and the rest as before; each entry is checked against its file before
+    it is used."""
+
+    def __init__(self, path):
+        import sqlite3
+        self.sqlite3 = sqlite3
+        self.path = str(path)
+        if not os.path.lexists(self.path):
+            self._create()
+        self._check_header()
+        self.db = sqlite3.connect(self.path, isolation_level=None, timeout=60)
+        try:
+            meta = {}
+            if self.db.execute("PRAGMA user_version").fetchone()[0] == INDEX_VERSION:
+                try:
+                    meta = dict(self.db.execute("SELECT key, value FROM meta"))
+                except sqlite3.OperationalError:
+                    pass          # no such table: made anew below
+        except sqlite3.DatabaseError as exc:
+            self.db.close()
+            raise NotAnIndex(f"{self.path} is not a readable clones index ({exc}); "
+                             f"it was left as it is") from None
+        # An index of another format or parser version is made anew.
+        self.rebuilt = meta.get("parser") != parser_version()
+        if self.rebuilt:
+            self._write_schema(self.db)
+        self.entries = {row[0]: row[1:] for row in self.db.execute(
+            "SELECT path, id, size, mtime_ns, digest, checked_ns, min_nodes, error FROM files")}
+        self.batch = []
+        self.seen = set()
+
+    def _create(self):
+        """A new, empty index, made beside PATH and linked there complete, so
+        that PATH never holds a half-made one."""
+        directory = os.path.dirname(os.path.abspath(self.path))
+        fd, tmp = tempfile.mkstemp(prefix=".clones-index-", dir=directory)
+        os.close(fd)
+        umask = os.umask(0o22)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        try:
+            db = self.sqlite3.connect(tmp, isolation_level=None)
+            try:
+                self._write_schema(db)
+            finally:
+                db.close()
+            try:
+                os.link(tmp, self.path)
+            except FileExistsError:
+                pass              # made meanwhile by another run: checked next
+            except OSError:       # no hard links on this file system
+                if not os.path.lexists(self.path):
+                    os.replace(tmp, self.path)
+        finally:
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+
+    def _write_schema(self, db):
+        """Every table dropped and made anew, in one transaction."""
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for (name,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                      "AND name NOT LIKE 'sqlite_%'").fetchall():
+                db.execute(f'DROP TABLE "{name}"')
+            for statement in SCHEMA.split(";"):
+                if statement.strip():
+                    db.execute(statement)
+            db.execute("INSERT INTO meta VALUES ('parser', ?)", (parser_version(),))
+            db.execute(f"PRAGMA application_id = {INDEX_APPLICATION_ID}")
+            db.execute(f"PRAGMA user_version = {INDEX_VERSION}")
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    def _check_header(self):
+        """Only the header is read, and nothing is opened with SQLite, until
+        the file is known to be an index."""
+        if not os.path.isfile(self.path):
+            raise NotAnIndex(f"{self.path} is not a regular file")
+        try:
+            with open(self.path, "rb") as f:
+                header = f.read(100)
+        except OSError as exc:
+            raise NotAnIndex(f"{self.path} cannot be read: {exc.strerror}") from None
+        if len(header) < 100 or not header.startswith(SQLITE_MAGIC):
+            raise NotAnIndex(f"{self.path} is not a clones index (not an SQLite database); "
+                             f"it was left as it is")
+        if int.from_bytes(header[68:72], "big") != INDEX_APPLICATION_ID:
+            raise NotAnIndex(f"{self.path} is an SQLite database but not a clones index; "
+                             f"it was left as it is")
+
+    def lookup(self, path, min_nodes):
+        """(entry id, error) of the file at `path` (absolute) when the index
+        holds what scan() would give for it, else None."""
+        self.seen.add(path)
+        entry = self.entries.get(path)
+        if entry is None:
+            return None
+        file_id, size, mtime_ns, digest, checked_ns, kept, error = entry
+        if kept > min_nodes:
+            return None
+        try:
+            st = os.stat(path)
+        except OSError:
+            return None
+        if (st.st_size, st.st_mtime_ns) != (size, mtime_ns) or mtime_ns >= checked_ns - RACY_NS:
+            # Touched, or stored too soon after its last write to tell: the
+            # contents decide.
+            now = time.time_ns()
+            try:
+                data = pathlib.Path(path).read_bytes()
+            except OSError:
+                return None
+            if hashlib.blake2b(data, digest_size=16).digest() != digest:
+                return None
+            self.batch.append(("touch", file_id, st.st_size, st.st_mtime_ns, now))
+        return file_id, error
+
+    def units(self, min_nodes):
+        """{entry id: units of at least `min_nodes` nodes, in their order}, in
+        one pass over the table."""
+        found = defaultdict(list)
+        for file_id, *unit in self.db.execute(
+                "SELECT file, kind, key, size, line, col, end_line, end_col, label FROM units "
+                "WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
+            found[file_id].append(tuple(unit))
+        return found
+
+    def store(self, path, result, min_nodes, read_ns):
+        size, mtime_ns, digest, error, found = result
+        if size is None:
+            self.batch.append(("forget", path))
+        else:
+            self.batch.append(("store", path, size, mtime_ns, digest, read_ns, min_nodes,
+                               error, found))
+        if len(self.batch) >= INDEX_BATCH:
+            self.commit()
+
+    def commit(self, forget_unseen=False):
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for op, *args in self.batch:
+                if op == "touch":
+                    file_id, size, mtime_ns, now = args
+                    db.execute("UPDATE files SET size = ?, mtime_ns = ?, checked_ns = ? "
+                               "WHERE id = ?", (size, mtime_ns, now, file_id))
+                    continue
+                path = args[0]
+                old = db.execute("SELECT id FROM files WHERE path = ?", (path,)).fetchone()
+                if old is not None:
+                    db.execute("DELETE FROM units WHERE file = ?", old)
+                    db.execute("DELETE FROM files WHERE id = ?", old)
+                if op == "store":
+                    *row, found = args
+                    file_id = db.execute(
+                        "INSERT INTO files (path, size, mtime_ns, digest, checked_ns, min_nodes,"
+                        " error) VALUES (?, ?, ?, ?, ?, ?, ?)", row).lastrowid
+                    db.executemany("INSERT INTO units VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                                   [(file_id, seq, *u) for seq, u in enumerate(found)])
+            if forget_unseen:
+                gone = [(file_id,) for path, (file_id, *_) in self.entries.items()
+                        if path not in self.seen]
+                db.executemany("DELETE FROM units WHERE file = ?", gone)
+                db.executemany("DELETE FROM files WHERE id = ?", gone)
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+        self.batch = []
+
+    def close(self):
+        self.db.close()
+
+
+# --- the run -----------------------------------------------------------------
+
+def reduce_files(paths, min_nodes, spread, index, stats):
+    """(path, units) for every file of `paths` that parses, in that order.
+    Files the index holds unchanged are not read again; the rest go to
+    `spread(paths)`, whose results come in the order given."""
+    found = [None] * len(paths)     # (error, units) of each file
+    todo, cached = [], {}
+    for i, path in enumerate(paths):
+        entry = index.lookup(os.path.abspath(path), min_nodes) if index else None
+        if entry is None:
+            todo.append(i)
+        else:
+            cached[i] = entry
+    if cached:
+        stored = index.units(min_nodes)
+        for i, (file_id, error) in cached.items():
+            found[i] = error, stored.get(file_id, [])
+    stats["parsed"], stats["indexed"] = len(todo), len(cached)
+    started = time.time_ns()
+    for i, result in zip(todo, spread([paths[i] for i in todo])):
+        found[i] = result[3:]
+        if index:
+            index.store(os.path.abspath(paths[i]), result, min_nodes, started)
+    if index:
+        index.commit(forget_unseen=True)
+
+    files = []
+    for path, (error, us) in zip(paths, found):
+        if error is not None:
+            print(f"skipped {path}: {error}", file=sys.stderr)
+        else:
+            files.append((path, us))
+    return files
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("paths", nargs="+", metavar="PATH")
@@ -185,34 +602,72 @@ def main(argv=None):
                     help="smallest duplicate reported, in nodes (default 40)")
     ap.add_argument("--limit", type=int, default=0,
                     help="print the K largest groups only (default: all)")
+    ap.add_argument("--confirm", action="store_true",
+                    help="parse the files of the groups again and split each group by its "
+                         "members' ast.dump texts: for input that may be crafted")
+    ap.add_argument("--jobs", type=int, metavar="N",
+                    help="reduce the files in N processes (with --dask: the local cluster's "
+                         "workers)")
+    ap.add_argument("--interpreters", type=int, metavar="N",
+                    help="reduce the files in N sub-interpreters (Python 3.14+)")
+    ap.add_argument("--dask", action="store_true",
+                    help="reduce the files on Dask's distributed scheduler")
+    ap.add_argument("--scheduler", metavar="ADDRESS",
+                    help="with --dask: join the cluster of this scheduler instead of starting "
+                         "a local one")
+    ap.add_argument("--index", metavar="PATH",
+                    help="keep the files' units in this SQLite file; a rerun reduces only "
+                         "new or changed files")
     args = ap.parse_args(argv)
+    for name in ("jobs", "interpreters"):
+        if getattr(args, name) is not None and getattr(args, name) < 1:
+            ap.error(f"--{name} must be at least 1")
+    if args.interpreters is not None and (args.jobs is not None or args.dask):
+        ap.error("--interpreters goes with neither --jobs nor --dask")
+    if args.scheduler and not args.dask:
+        ap.error("--scheduler goes with --dask")
+    if args.scheduler and args.jobs is not None:
+        ap.error("--jobs sets the workers of a local cluster; with --scheduler the cluster "
+                 "has its own")
+    if args.interpreters is not None and sys.version_info < (3, 14):
+        sys.exit("clones.py: --interpreters needs Python 3.14 or later "
+                 "(concurrent.futures.InterpreterPoolExecutor)")
 
-    # Parsing allocates millions of node objects, and the cyclic collector
-    # would go over them again and again; trees hold no cycles, and each is
-    # freed by reference counting once hashed.
-    gc.disable()
+    min_nodes = args.min_nodes
+    if args.dask:
+        spread = on_dask(min_nodes, args.scheduler, args.jobs or os.cpu_count())
+    elif args.interpreters is not None:
+        def spread(paths):
+            return in_interpreters(paths, min_nodes, args.interpreters)
+    elif args.jobs is not None and args.jobs > 1:
+        def spread(paths):
+            return in_processes(paths, min_nodes, args.jobs)
+    else:
+        def spread(paths):
+            return (scan(path, min_nodes) for path in paths)
+
     t0 = time.perf_counter()
-    files, parsing, reparsed = [], [0.0], []
+    try:
+        index = Index(args.index) if args.index else None
+    except NotAnIndex as exc:
+        sys.exit(f"clones.py: {exc}")
+    stats = {}
+    try:
+        paths = [str(p) for p in python_files(args.paths)]
+        files = reduce_files(paths, min_nodes, spread, index, stats)
+    finally:
+        if index:
+            index.close()
 
-    def counted(trees):
-        """The trees, counting the files and the time spent parsing them."""
-        while True:
-            t = time.perf_counter()
-            item = next(trees, None)
-            parsing[0] += time.perf_counter() - t
-            if item is None:
-                return
-            files.append(item[0])
-            yield item
-
-    def load(path):
-        t = time.perf_counter()
-        tree = parse_file(path)
-        parsing[0] += time.perf_counter() - t
-        reparsed.append(path)
-        return tree
-
-    groups = find_clones(counted(parse_files(args.paths)), args.min_nodes, load)
+    shared = shared_units(files, min_nodes)
+    reparsed = 0
+    if args.confirm:
+        gc.disable()      # as in scan(): the trees hold no cycles
+        parts, reparsed = confirmed(shared, min_nodes, parse_file)
+        gc.enable()
+    else:
+        parts = as_parts(shared)
+    groups = report(parts, [path for path, _ in files])
     elapsed = time.perf_counter() - t0
 
     shown = groups[: args.limit] if args.limit > 0 else groups
@@ -221,10 +676,17 @@ def main(argv=None):
         for c in members:
             print(f"  {c.where}  {c.label}")
     duplicated = sum(size * (len(m) - 1) for _, size, m in groups)
+    how = f"{stats['parsed']} parsed"
+    if index:
+        how += f", {stats['indexed']} from the index" + (" (rebuilt)" if index.rebuilt else "")
+    if args.confirm:
+        how += f", {reparsed} parsed again to confirm the groups"
     print(f"{len(groups)} groups ({duplicated:,d} duplicated nodes) in {len(files)} files "
-          f"({len(reparsed)} parsed again to confirm the groups), "
-          f"{elapsed:.1f}s ({parsing[0]:.1f}s of it parsing)", file=sys.stderr)
+          f"({how}), {elapsed:.1f}s", file=sys.stderr)
 
 
 if __name__ == "__main__":
-    main()
+    # Run under the module's own name, which workers in other interpreters
+    # import to find scan().
+    import clones
+    clones.main()

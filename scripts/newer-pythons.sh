@@ -10,6 +10,8 @@
 #
 # The chroot is made once (about two minutes) and reused by every checkout on
 # the machine: ARBOLUS_CHROOT names it, /var/tmp/arbolus-forky by default.
+# When PACKAGES names a package the chroot lacks, the next call installs it
+# there (the chroot is not made again).
 # The mirror is the one the host's own apt sources use. Each `run` mounts
 # /proc, /dev and the current checkout in a private mount namespace, so
 # nothing stays mounted once it returns and removing the chroot can never
@@ -18,8 +20,13 @@ set -euo pipefail
 
 CHROOT=${ARBOLUS_CHROOT:-/var/tmp/arbolus-forky}
 SUITE=forky
-PACKAGES="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ cmake make git valgrind ca-certificates"
+# python3.14-dbg: the debug interpreter of `make test-refleaks`.
+PACKAGES="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ cmake make git valgrind ca-certificates python3.14-dbg"
+# The chroot is made once its stamp exists; the stamp holds the packages it
+# was made with, and ADDED those installed into it since. A checkout whose
+# list the chroot already covers changes neither.
 STAMP="$CHROOT/.arbolus-ready"
+ADDED="$CHROOT/.arbolus-added"
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 die() { echo "newer-pythons: $*" >&2; exit 1; }
@@ -92,16 +99,43 @@ make_chroot() {
     echo "newer-pythons: ready" >&2
 }
 
-# Made once; a second caller waits for the first instead of racing it.
+# The packages of PACKAGES that the chroot lacks, on one line (empty when
+# it has them all).
+missing() {
+    local have p out=()
+    have=" $(cat "$STAMP" "$ADDED" 2>/dev/null | tr '\n' ' ') "
+    for p in $PACKAGES; do
+        [ "${have#* "$p" }" != "$have" ] || out+=("$p")
+    done
+    printf '%s\n' "${out[*]}"
+}
+
+add_packages() {
+    local need
+    need=$(missing)
+    echo "newer-pythons: adding $need to $CHROOT" >&2
+    in_chroot apt-get update -qq
+    in_chroot apt-get install -y -qq --no-install-recommends $need >/dev/null
+    as_root cp -L /etc/ssl/certs/ca-certificates.crt "$CHROOT/etc/ssl/certs/ca-certificates.crt"
+    echo "$need" | as_root tee -a "$ADDED" >/dev/null
+    echo "newer-pythons: ready" >&2
+}
+
+ready() {
+    [ -f "$STAMP" ] && [ -z "$(missing)" ]
+}
+
+# Made once, completed when the list grew; a second caller waits for the
+# first instead of racing it.
 ensure() {
-    if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; then
-        return
-    fi
+    ready && return
     as_root mkdir -p "$(dirname "$CHROOT")"
     exec 9>"$CHROOT.lock"
     flock 9
-    if ! { [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; }; then
+    if [ ! -f "$STAMP" ]; then
         make_chroot
+    elif ! ready; then
+        add_packages
     fi
     flock -u 9
     exec 9>&-
@@ -126,7 +160,7 @@ case "${1:-}" in
         printf '%s\n' "$inc"
         ;;
     *)
-        sed -n '2,17p' "$0" >&2
+        sed -n '2,18p' "$0" >&2
         exit 2
         ;;
 esac

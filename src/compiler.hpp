@@ -14,6 +14,17 @@
 #define ARBOLUS_NOINLINE
 #endif
 
+// Inlines the function into its callers whatever its size: for the one step
+// of a hot loop that the compiler's size limits would otherwise leave as a
+// call.
+#if defined(__GNUC__) || defined(__clang__)
+#define ARBOLUS_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define ARBOLUS_ALWAYS_INLINE __forceinline
+#else
+#define ARBOLUS_ALWAYS_INLINE inline
+#endif
+
 // Inlines every call made in the function's body, transitively, except
 // calls of functions marked noinline: for a small hot function built from
 // layers of templates and lambdas, which the compiler's size limits would
@@ -39,6 +50,7 @@ ARBOLUS_NOINLINE inline std::uintptr_t stack_position_below_caller() noexcept {
     volatile char here = 0;
     return reinterpret_cast<std::uintptr_t>(&here);
 }
+
 }  // namespace arbolus
 #endif
 
@@ -52,6 +64,17 @@ inline void prefetch(const void* address) noexcept {
     __builtin_prefetch(address);
 #else
     (void)address;
+#endif
+}
+
+// The bytes of `v` in reverse order.
+inline std::uint64_t byteswap64(std::uint64_t v) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap64(v);
+#else
+    std::uint64_t r = 0;
+    for (int i = 0; i < 8; ++i, v >>= 8) r = r << 8 | (v & 0xFF);
+    return r;
 #endif
 }
 

@@ -3,38 +3,46 @@
 // may run interpreter code; every node and value the call holds is an owned
 // reference. Writes made before a failure stay made.
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
 #include "pycompat.hpp"
+#include "thread_caches.hpp"
 #include "type_info.hpp"
 
 namespace arbolus {
 
 namespace {
 
-// The attribute names the edits write, interned once per process and kept
-// for its life, so every store passes the same string object with its hash
-// cached. The index of a name is its index in ClassAttributes::found.
+// The attribute names the edits write. The index of a name is its index in
+// ClassAttributes::found.
 enum NameIndex : size_t { PARENT = 0, LINENO, COL_OFFSET, END_LINENO, END_COL_OFFSET, NAME_COUNT };
 
-static_assert(NAME_COUNT <= std::tuple_size_v<decltype(ClassAttributes::found)>);
+static_assert(NAME_COUNT == WRITER_NAME_COUNT);
 
 constexpr std::array<const char*, NAME_COUNT> NAME_TEXTS = {
     "parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
 
-std::array<PyObject*, NAME_COUNT> NAMES{};
+using Names = std::array<PyObject*, NAME_COUNT>;
 
-bool intern_names() {
+// The names interned in the calling interpreter, so that every store passes
+// the string object the parser's dictionaries hold, with its hash cached.
+// Kept with the thread's caches: an interned string belongs to the
+// interpreter that made it. Null with an exception set on failure.
+std::optional<Names> writer_names(ThreadCaches& caches) {
+    Names names;
     for (size_t i = 0; i < NAME_COUNT; ++i) {
-        if (NAMES[i] != nullptr) continue;
-        PyObject* name = PyUnicode_InternFromString(NAME_TEXTS[i]);
-        if (name == nullptr) return false;
-        NAMES[i] = name;
+        Strong& name = caches.writer_names[i];
+        if (!name) {
+            name = Strong::steal(PyUnicode_InternFromString(NAME_TEXTS[i]));
+            if (!name) return std::nullopt;
+        }
+        names[i] = name.get();
     }
-    return true;
+    return names;
 }
 
 // Looks the names up on cls's MRO as the class is now. The reads are
@@ -45,7 +53,7 @@ bool intern_names() {
 // (version 0), so that assignments take the attribute protocol, also when
 // the class has no version tag or its MRO is not a tuple of classes. False
 // with an exception set when a read fails.
-bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
+bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls, const Names& names) {
     info.class_attributes = {};
     if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return true;
     const unsigned int version = cls->tp_version_tag;
@@ -61,7 +69,7 @@ bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
         for (size_t n = 0; n < NAME_COUNT; ++n) {
             if (attributes.found[n] != nullptr) continue;  // a class before this one has it
             PyObject* found = nullptr;
-            if (PyDict_GetItemRef(dict.get(), NAMES[n], &found) < 0) return false;
+            if (PyDict_GetItemRef(dict.get(), names[n], &found) < 0) return false;
             Strong held = Strong::steal(found);
             attributes.found[n] = found;
         }
@@ -72,7 +80,7 @@ bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls) {
     return true;
 }
 
-// Where assigning `obj.<NAMES[which]>` goes.
+// Where assigning `obj.<names[which]>` goes.
 enum class Store { Error, Protocol, Plain };
 
 // Plain (with *dict set) when the assignment is exactly a store into the
@@ -83,10 +91,12 @@ enum class Store { Error, Protocol, Plain };
 // without the version tags of the classes holding its instances changing.
 // Protocol otherwise; Error (exception set) when info_of(), which gives the
 // class's record, or reading the class fails. Both may run interpreter
-// code, which may replace the instance's dict or change its class: the dict
-// is read after them, and a changed class takes the protocol.
+// code, which may replace the instance's dict, change its class or give the
+// class an assignment hook: the dict and the hook are read after them, and
+// a changed class takes the protocol.
 template <class InfoOf>
-Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict) {
+Store store_kind(PyObject* obj, size_t which, const Names& names, InfoOf&& info_of,
+                 PyObject** dict) {
     PyTypeObject* cls = Py_TYPE(obj);
     if (cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
     const TypeInfo* info = info_of(cls);
@@ -94,28 +104,28 @@ Store store_kind(PyObject* obj, size_t which, InfoOf&& info_of, PyObject** dict)
     const ClassAttributes& attributes = info->class_attributes;
     const unsigned int version = cls->tp_version_tag;
     if (version == 0 || attributes.version != version) {
-        if (!refresh_class_attributes(*info, cls)) return Store::Error;
+        if (!refresh_class_attributes(*info, cls, names)) return Store::Error;
         if (attributes.version == 0) return Store::Protocol;
     }
     PyObject* found = attributes.found[which];
     if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return Store::Protocol;
-    if (Py_TYPE(obj) != cls) return Store::Protocol;
+    if (Py_TYPE(obj) != cls || cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
     PyObject* d = get_instance_dict_fast(obj);
     if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
     *dict = d;
     return Store::Plain;
 }
 
-// obj.<NAMES[which]> = value, with the effect of ordinary assignment.
+// obj.<names[which]> = value, with the effect of ordinary assignment.
 // -1 with an exception set on failure.
 template <class InfoOf>
-int assign(PyObject* obj, size_t which, PyObject* value, InfoOf&& info_of) {
+int assign(PyObject* obj, size_t which, PyObject* value, const Names& names, InfoOf&& info_of) {
     PyObject* dict = nullptr;
-    switch (store_kind(obj, which, info_of, &dict)) {
+    switch (store_kind(obj, which, names, info_of, &dict)) {
         case Store::Plain:
-            return PyDict_SetItem(dict, NAMES[which], value);
+            return PyDict_SetItem(dict, names[which], value);
         case Store::Protocol:
-            return PyObject_SetAttr(obj, NAMES[which], value);
+            return PyObject_SetAttr(obj, names[which], value);
         case Store::Error:
             break;
     }
@@ -126,9 +136,11 @@ int assign(PyObject* obj, size_t which, PyObject* value, InfoOf&& info_of) {
 
 PyObject* set_parents(PyObject* node) {
     Strong root = Strong::borrow(node);
-    std::optional<Walk> walk = Walk::make(thread_caches());
+    ThreadCaches& caches = thread_caches();
+    std::optional<Walk> walk = Walk::make(caches);
     if (!walk) return nullptr;
-    if (!intern_names()) return nullptr;
+    const std::optional<Names> names = writer_names(caches);
+    if (!names) return nullptr;
 
     auto info_of = [&](PyTypeObject* cls) { return walk->type_info(cls); };
     std::vector<Strong> stack;
@@ -143,7 +155,7 @@ PyObject* set_parents(PyObject* node) {
         const size_t start = stack.size();
         if (!walk->push_children(p.get(), stack)) return nullptr;
         for (size_t i = stack.size(); i-- > start;) {
-            if (assign(stack[i].get(), PARENT, p.get(), info_of) < 0) return nullptr;
+            if (assign(stack[i].get(), PARENT, p.get(), *names, info_of) < 0) return nullptr;
         }
     }
     Py_RETURN_NONE;
@@ -180,11 +192,11 @@ struct Pending {
 // nodes never get here. False with an exception set.
 template <class InfoOf>
 ARBOLUS_NOINLINE bool fill_if_absent(PyObject* n, PyObject* dict, const LocationAttribute& loc,
-                                      Strong& in_force, InfoOf&& info_of) {
-    PyObject* name = NAMES[loc.name];
+                                      Strong& in_force, const Names& names, InfoOf&& info_of) {
+    PyObject* name = names[loc.name];
     PyObject* value = nullptr;
     PyObject* store_dict = nullptr;
-    const Store kind = store_kind(n, loc.name, info_of, &store_dict);
+    const Store kind = store_kind(n, loc.name, names, info_of, &store_dict);
     if (kind == Store::Error) return false;
     if (kind == Store::Plain && store_dict == dict) {
         const int r = PyDict_SetDefaultRef(dict, name, in_force.get(), &value);
@@ -207,20 +219,21 @@ ARBOLUS_NOINLINE bool fill_if_absent(PyObject* n, PyObject* dict, const Location
             return true;
         }
     }
-    return assign(n, loc.name, in_force.get(), info_of) == 0;
+    return assign(n, loc.name, in_force.get(), names, info_of) == 0;
 }
 
 }  // namespace
 
 PyObject* fix_missing_locations(PyObject* node) {
     Strong result = Strong::borrow(node);
-    std::optional<Walk> walk = Walk::make(thread_caches());
+    ThreadCaches& caches = thread_caches();
+    std::optional<Walk> walk = Walk::make(caches);
     if (!walk) return nullptr;
-    if (!intern_names()) return nullptr;
-    // Copied into the frame: read from the process-wide array inside the
-    // loop, each name would be loaded again after every store.
-    const std::array<PyObject*, 4> names = {NAMES[LINENO], NAMES[COL_OFFSET], NAMES[END_LINENO],
-                                            NAMES[END_COL_OFFSET]};
+    // In the frame: read through the caches inside the loop, each name would
+    // be loaded again after every store.
+    const std::optional<Names> found_names = writer_names(caches);
+    if (!found_names) return nullptr;
+    const Names names = *found_names;
     Strong one = Strong::steal(PyLong_FromLong(1));
     Strong zero = Strong::steal(PyLong_FromLong(0));
     if (!one || !zero) return nullptr;
@@ -259,7 +272,7 @@ PyObject* fix_missing_locations(PyObject* node) {
                     record[a] = inherited[a];
                     continue;
                 }
-                PyObject* name = names[a];
+                PyObject* name = names[loc.name];
                 if (dict) {
                     // Parsed nodes keep their locations right after their
                     // fields, in this order.
@@ -268,7 +281,7 @@ PyObject* fix_missing_locations(PyObject* node) {
                     if (value == nullptr) {
                         if (pydict::position_free(dict.get(), pos)) {
                             record[a] = inherited[a];
-                            if (!fill_if_absent(n, dict.get(), loc, record[a], own_info)) {
+                            if (!fill_if_absent(n, dict.get(), loc, record[a], names, own_info)) {
                                 return nullptr;
                             }
                             continue;
@@ -282,7 +295,7 @@ PyObject* fix_missing_locations(PyObject* node) {
                     }
                 }
                 record[a] = inherited[a];
-                if (assign(n, loc.name, record[a].get(), own_info) < 0) return nullptr;
+                if (assign(n, loc.name, record[a].get(), names, own_info) < 0) return nullptr;
             }
             records.push_back(std::move(record));
             inherit = records.size() - 1;

@@ -6,27 +6,38 @@ namespace arbolus {
 
 namespace {
 
-// Created on first use and kept for the life of the process. It is not a
-// module attribute: it exists to end a call, not to be caught by name.
-PyObject* internal_fault_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "arbolus.InternalFault",
-            "An invariant of the arbolus module itself was broken.",
-            PyExc_BaseException, nullptr);
+// One class per interpreter, created on first use and kept in the
+// interpreter's own dictionary for extension state, so that it goes with the
+// interpreter. It is not a module attribute: it exists to end a call, not to
+// be caught by name. Null with an exception set on failure.
+Strong internal_fault_type() {
+    PyObject* store = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (store == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "the interpreter keeps no state for extensions");
+        return {};
     }
+    Strong key = Strong::steal(PyUnicode_FromString("arbolus.InternalFault"));
+    if (!key) return {};
+    PyObject* found = PyDict_GetItemWithError(store, key.get());
+    if (found != nullptr) return Strong::borrow(found);
+    if (PyErr_Occurred()) return {};
+    Strong type = Strong::steal(PyErr_NewExceptionWithDoc(
+        "arbolus.InternalFault", "An invariant of the arbolus module itself was broken.",
+        PyExc_BaseException, nullptr));
+    if (!type || PyDict_SetItem(store, key.get(), type.get()) < 0) return {};
     return type;
 }
 
 }  // namespace
 
 void raise_internal_fault(const char* message) {
-    PyObject* type = internal_fault_type();
-    if (type == nullptr) {
+    // Raised on top of whatever failed, which is dropped.
+    PyErr_Clear();
+    Strong type = internal_fault_type();
+    if (!type) {
         return;  // creating the class failed; its exception stays set
     }
-    PyErr_SetString(type, message);
+    PyErr_SetString(type.get(), message);
 }
 
 void raise_not_instance(PyObject* obj, const char* expected) {

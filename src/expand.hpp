@@ -51,39 +51,6 @@ enum class StepRuns { Code, NoCode };
 
 namespace detail {
 
-enum class ClassValue { Found, Absent, Unknown };
-
-// What an attribute lookup of `name` on `node` gives once the node's
-// instance dictionary is known not to hold the name, when it can be told
-// without running interpreter code: the class reads attributes the
-// ordinary way, every class dictionary on its MRO keeps only str keys (so
-// finding the name compares no other keys; the dictionaries of static types
-// are fixed), and what the class holds under the name is no descriptor. The
-// lookup then gives that class attribute (Found, `out` borrowed), or raises
-// AttributeError when there is none (Absent). Unknown otherwise. Optional
-// fields that a constructor left unset read their class's default this way.
-inline ClassValue class_value(PyObject* node, PyObject* name, PyObject*& out) {
-    PyTypeObject* cls = Py_TYPE(node);
-    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
-    PyObject* mro = cls->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
-        PyObject* base = PyTuple_GET_ITEM(mro, k);
-        if (!PyType_Check(base)) return ClassValue::Unknown;
-        auto* type = reinterpret_cast<PyTypeObject*>(base);
-        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* d = type->tp_dict;
-        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_runs_no_code(d)) {
-            return ClassValue::Unknown;
-        }
-    }
-    PyObject* attr = _PyType_Lookup(cls, name);
-    if (attr == nullptr) return ClassValue::Absent;
-    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
-    out = attr;
-    return ClassValue::Found;
-}
-
 // A field the dictionary does not hold at its usual position: an ordinary
 // lookup in `dict` (when there is one), whose answer is final, else the
 // class's value when that is sure to be what attribute lookup gives, else
@@ -100,7 +67,7 @@ ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, Py
         if (value != nullptr) return 1;
         if (PyErr_Occurred()) return -1;
         if (quiet_lookup) {
-            switch (class_value(node, name, value)) {
+            switch (class_value(Py_TYPE(node), name, value)) {
                 case ClassValue::Found:
                     held = Strong::borrow(value);
                     return 1;

@@ -2,6 +2,7 @@
 // instance dictionary. Nothing here runs interpreter code between the start
 // of a traversal and the building of its result, so nodes are held as
 // borrowed pointers: no node can be freed or changed meanwhile.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -120,55 +121,148 @@ public:
         limit_ = array_.limit();
     }
 
+    // Calls f with a stack that may be passed to code out of line: the
+    // cursor is written back first and read again after, so this view's
+    // own address never escapes.
+    template <class F>
+    void spilled(F&& f) {
+        array_.set_top(top_);
+        {
+            ArrayView out_of_line(array_);
+            f(out_of_line);
+        }
+        top_ = array_.top();
+        limit_ = array_.limit();
+    }
+
 private:
     PtrArray& array_;
     PyObject** top_;
     PyObject** limit_;
 };
 
-// Pushes X's children so that the first child in field order ends on top:
-// the leading field values are consumed last position first, list items
-// last item first. Each pushed child's entry table starts loading at once:
-// it is needed when the child comes off the stack, and for all but the
-// first child that is a whole subtree later.
+// Pushes the children a field value holds (the value itself, or the items
+// of a plain list), the first on top. Each pushed child's entry
+// table starts loading at once: it is needed when the child comes off the
+// stack, and for all but the first child that is a whole subtree later.
 template <class Stack>
-inline void process_node(PyObject* x, const BaseTypes& base, const FieldTable::View& table,
-                         Stack& stack) {
-    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
-    if (fields.count <= 1) return;
-    PyObject* dict = get_instance_dict_fast(x);
-    if (dict == nullptr) return;
-    // Only entries under a field's name count: a node built without some
-    // of its fields keeps other attributes (`parent`, locations) among its
-    // first entries. The name is checked only for a value that would be
-    // taken, so leaf values (names, numbers) cost nothing more.
-    pydict::leading_entries_reversed(dict, size_t{fields.count} - 1,
-                                     [&](size_t pos, PyObject* key, PyObject* value) {
-        if (Py_IS_TYPE(value, &PyList_Type)) {
-            if (!fields.names_field(pos, key)) return;
-            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
-            for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
-                if (is_ast_fast(items[i], base)) {
-                    stack.push(items[i]);
-                    prefetch_fields(items[i]);
-                }
+ARBOLUS_ALWAYS_INLINE void push_value(PyObject* value, const BaseTypes& base, Stack& stack) {
+    if (Py_IS_TYPE(value, &PyList_Type)) {
+        PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+        for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
+            if (is_ast_fast(items[i], base)) {
+                stack.push(items[i]);
+                prefetch_fields(items[i]);
             }
-        } else if (is_ast_fast(value, base) && fields.names_field(pos, key)) {
-            stack.push(value);
-            prefetch_fields(value);
         }
-    });
+    } else if (is_ast_fast(value, base)) {
+        stack.push(value);
+        prefetch_fields(value);
+    }
 }
 
-// A one-off search for a cycle once a walk has recorded CYCLE_CHECK_VISITS
-// nodes. True when the walk may go on; false with ValueError set.
+// Fields names[0 .. count-1] of a node whose dictionary does not start with
+// them, read by name, last field first: from the dictionary, else from the
+// class where that runs no code. (A field that only a descriptor supplies
+// is not read: these walks never run interpreter code.)
+template <class Stack>
+void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields, size_t count,
+                         const BaseTypes& base, Stack& stack) {
+    for (size_t i = count; i-- > 0;) {
+        PyObject* name = fields.names[i].get();
+        PyObject* value = dict != nullptr ? pydict::find_str_key(dict, name) : nullptr;
+        if (value == nullptr && class_value(Py_TYPE(x), name, value) != ClassValue::Found) continue;
+        push_value(value, base, stack);
+    }
+}
+
+// Takes back what push_value(value) pushed.
+template <class Stack>
+void unpush_value(PyObject* value, const BaseTypes& base, Stack& stack) {
+    if (Py_IS_TYPE(value, &PyList_Type)) {
+        for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
+            if (is_ast_fast(PyList_GET_ITEM(value, i), base)) stack.pop();
+        }
+    } else if (is_ast_fast(value, base)) {
+        stack.pop();
+    }
+}
+
+// The rest of process_node for X, whose fields names[0 .. left-1] are still
+// to be read (left == NOT_SCANNED: none read, the dictionary not scanned):
+// in place as far as they lead the dictionary in order, the rest by name.
+// Takes only X: what else it needs is found again from X, so that the walk
+// keeps nothing more across the scan.
+template <class Stack>
+ARBOLUS_NOINLINE void finish_node(PyObject* x, size_t left, const BaseTypes& base,
+                                  const FieldTable::View& table, Stack& stack) {
+    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
+    const size_t n = size_t{fields.count} - 1;
+    PyObject* dict = get_instance_dict_fast(x);
+    if (left == pydict::NOT_SCANNED) {
+        left = pydict::all_leading_fields_reversed(
+            dict, fields.names, n,
+            [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
+            [&](PyObject* value) { push_value(value, base, stack); });
+        if (left == 0) return;
+    }
+    // Fields names[left .. m-1] were read in place. With fewer positions
+    // than fields, those after m were taken as absent; if one is in the
+    // dictionary after all (in place of an earlier one), it is read by
+    // name, below them: they are taken back, and every field read by name.
+    const size_t m = dict != nullptr ? std::min(n, pydict::positions_in_use(dict)) : n;
+    if (m < n && left < n) {
+        bool all_absent = true;
+        for (size_t i = m; i < n && all_absent; ++i) {
+            all_absent = pydict::find_str_key(dict, fields.names[i].get()) == nullptr;
+        }
+        if (!all_absent) {
+            for (size_t i = left; i < m; ++i) {
+                // (The key at position i is names[i] itself.)
+                unpush_value(pydict::find_str_key(dict, fields.names[i].get()), base, stack);
+            }
+            left = n;
+        }
+    }
+    push_fields_by_name(x, dict, fields, left, base, stack);
+}
+
+// Pushes X's children so that the first child in field order ends on top:
+// fields last first, list items last first. The fields are read in place
+// as far as the node's dictionary starts with them in order (all of them,
+// for parsed nodes), the rest by name. Only the first is inline: the rest
+// is out of line, given the stack through spilled() so that the walk's
+// own cursor stays in registers.
+template <class Stack>
+ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
+                                        const FieldTable::View& table, Stack& stack) {
+    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
+    if (fields.count <= 1) return;
+    const size_t n = size_t{fields.count} - 1;
+    PyObject* dict = get_instance_dict_fast(x);
+    size_t left = n;
+    if (dict != nullptr) {
+        left = pydict::leading_fields_reversed(
+            dict, fields.names, n,
+            [&](size_t m) { return fields.absent_give_nothing(Py_TYPE(x), m); },
+            [&](PyObject* value) { push_value(value, base, stack); });
+        if (left == 0) [[likely]] return;
+    }
+    stack.spilled([&](auto& s) { finish_node(x, left, base, table, s); });
+}
+
+// The cycle search's stack of children, as process_node sees it.
+struct ChildList {
+    std::vector<PyObject*>& v;
+    void push(PyObject* p) { v.push_back(p); }
+    void pop() { v.pop_back(); }
+    template <class F>
+    void spilled(F&& f) { f(*this); }
+};
+
 bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable::View& table) {
-    struct Out {
-        std::vector<PyObject*>& v;
-        void push(PyObject* p) { v.push_back(p); }
-    };
     int found = find_cycle<PyObject*>(root, [&](PyObject* n, std::vector<PyObject*>& children) {
-        Out out{children};
+        ChildList out{children};
         process_node(n, base, table, out);
         return true;
     });

@@ -22,5 +22,7 @@ PyObject* fix_missing_locations(PyObject* node);
 
 PyObject* subtree_hashes(PyObject* node);
 PyObject* subtree_hash(PyObject* node);
+PyObject* subtree_fingerprints(PyObject* node);
+PyObject* subtree_fingerprint(PyObject* node);
 
 }  // namespace arbolus

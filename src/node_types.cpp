@@ -41,18 +41,26 @@ const BaseTypes* resolve_base_types(ThreadCaches& caches) {
     return &*caches.base_types;
 }
 
-bool ClassFields::names_field_slow(PyObject* key) const {
-    const size_t n = count - 1u;
-    for (size_t i = 0; i < n; ++i) {
-        if (key == names[i].get()) return true;
+bool ClassFields::learn_absent(PyTypeObject* cls, size_t m) const {
+    // From the last name back. A class value that is a list, or whose
+    // class is a heap type, may be or become a child; one of a static
+    // type other than list never can. What a descriptor would give is not
+    // known without calling it.
+    PyUnstable_Type_AssignVersionTag(cls);
+    size_t from = count - 1u;
+    for (; from > 0; --from) {
+        PyObject* value = nullptr;
+        const ClassValue found = class_value(cls, names[from - 1].get(), value);
+        if (found == ClassValue::Absent) continue;
+        if (found == ClassValue::Unknown || PyList_Check(value) ||
+            PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {
+            break;
+        }
     }
-    // A key of the same text that is not the interned name (stored into the
-    // dictionary directly, say). Comparing two str runs no interpreter code.
-    if (!PyUnicode_Check(key)) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(key, names[i].get()) == 0) return true;
-    }
-    return false;
+    // The reads ran no interpreter code: the tag read now is the one they saw.
+    absent_version = cls->tp_version_tag;
+    absent_from = static_cast<uint8_t>(from);
+    return m >= from;
 }
 
 int FieldTable::record(PyObject* cls) {
@@ -64,7 +72,7 @@ int FieldTable::record(PyObject* cls) {
     if (rec->names.size() > MAX_FIELDS) rec->names.resize(MAX_FIELDS);
     // Reading `_fields` may have run code that recorded the class already.
     if (lookup(address).count != 0) return 0;
-    rec->fields = {static_cast<uint8_t>(1 + rec->names.size()), rec->names.data()};
+    rec->fields = {static_cast<uint8_t>(1 + rec->names.size()), rec->names.data(), 0, 0};
     const ClassFields* fields = &rec->fields;
     records_.push_back(std::move(rec));
     insert(address, fields);

@@ -78,21 +78,60 @@ inline void prefetch_fields(PyObject* node) {
     if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }
 
+// What attribute lookup of `name` on an instance of `cls` gives once the
+// instance's dictionary is known not to hold the name, when that can be
+// told without running interpreter code: the class reads attributes the
+// ordinary way, every class dictionary on its MRO keeps only str keys (so
+// finding the name compares no other keys; the dictionaries of static types
+// are fixed), and what the class holds under the name is no descriptor. The
+// lookup then gives that class attribute (Found, `out` borrowed), or raises
+// AttributeError when there is none (Absent). Unknown otherwise. Optional
+// fields that a constructor left unset read their class's default this way.
+enum class ClassValue { Found, Absent, Unknown };
+
+inline ClassValue class_value(PyTypeObject* cls, PyObject* name, PyObject*& out) {
+    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
+    PyObject* mro = cls->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject* base = PyTuple_GET_ITEM(mro, k);
+        if (!PyType_Check(base)) return ClassValue::Unknown;
+        auto* type = reinterpret_cast<PyTypeObject*>(base);
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* d = type->tp_dict;
+        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_in_class_runs_no_code(d)) {
+            return ClassValue::Unknown;
+        }
+    }
+    PyObject* attr = _PyType_Lookup(cls, name);
+    if (attr == nullptr) return ClassValue::Absent;
+    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
+    out = attr;
+    return ClassValue::Found;
+}
+
 // The names a class's `_fields` held when the table recorded it (interned,
-// at most MAX_FIELDS), seen from the fast walks: a value among a node's
-// leading dictionary entries is a field only under one of these keys.
+// at most MAX_FIELDS), seen from the fast walks, which take a node's
+// fields from the first entries of its dictionary when those hold exactly
+// these names in order.
 struct ClassFields {
     uint8_t count;         // 1 + number of names; 0 for a class not recorded
     const Strong* names;   // `count - 1` names
 
-    // Whether `key`, found at entry position `pos` (< count - 1), is one of
-    // the names. Keys set by attribute assignment or by the constructor are
-    // the interned names themselves, usually in field order, so the first
-    // comparison is the usual answer.
-    bool names_field(size_t pos, PyObject* key) const {
-        return key == names[pos].get() || names_field_slow(key);
+    // Whether fields names[m..] of an instance of `cls` (the class
+    // recorded) whose dictionary lacks them give no child: the class holds
+    // nothing under those names, or something that can never be a child
+    // (None, a number). Known for the class as it was at type version
+    // `absent_version`: only the class's attributes decide.
+    bool absent_give_nothing(PyTypeObject* cls, size_t m) const {
+        const unsigned int version = cls->tp_version_tag;
+        if (version != 0 && version == absent_version) return m >= absent_from;
+        return learn_absent(cls, m);
     }
-    bool names_field_slow(PyObject* key) const;
+    bool learn_absent(PyTypeObject* cls, size_t m) const;
+
+    mutable unsigned int absent_version = 0;  // 0: not known
+    mutable uint8_t absent_from = 0;          // names[k..] give nothing for k >= this
 };
 
 // Class address -> the class's ClassFields. Open addressing with linear
@@ -148,7 +187,7 @@ public:
     void take_references(std::vector<PyObject*>& out);
 
 private:
-    static constexpr ClassFields NOT_RECORDED{0, nullptr};
+    static constexpr ClassFields NOT_RECORDED{0, nullptr, 0, 0};
 
     struct Record {
         Strong cls;

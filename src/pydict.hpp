@@ -1,14 +1,15 @@
 // Direct reads of the interpreter's dict storage.
 //
 // The fast walks find a node's children among the first entries of its
-// instance dictionary. Going through the public iteration costs a call per
-// entry; reading the entry array in place costs a few loads. The layouts
-// (dict_layout.h) mirror the interpreter's own private definitions. They
-// are used only where the build checked them against that interpreter's
-// internal headers (layout_checks.c, compiled when the headers are there,
-// fails the build on any difference); any other build, and split tables
-// where their layout is not mirrored, use the public position counter,
-// which counts positions the same way.
+// instance dictionary when those are its fields, in order. Going through
+// the public iteration costs a call per entry; reading the entry array in
+// place costs a few loads. The layouts (dict_layout.h) mirror the
+// interpreter's own private definitions. They are used only where the
+// build checked them against that interpreter's internal headers
+// (layout_checks.c, compiled when the headers are there, fails the build on
+// any difference); any other build, and split tables where their layout is
+// not mirrored, use the public position counter, which counts positions the
+// same way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,6 +21,7 @@
 
 #include "compiler.hpp"
 #include "dict_layout.h"
+#include "strong.hpp"
 
 namespace arbolus::pydict {
 
@@ -223,6 +225,23 @@ inline bool str_lookup_runs_no_code(PyObject* dict) {
 #endif
 }
 
+// str_lookup_runs_no_code for a class's dictionary, which is small and
+// read only where a field is missing from an instance: where the layout is
+// not known, the keys are looked at.
+inline bool str_lookup_in_class_runs_no_code(PyObject* dict) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    return str_lookup_runs_no_code(dict);
+#else
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+#endif
+}
+
 // The value `dict` holds under `key`, found at entry position `pos` when
 // it is there (see value_if_key_at), else by an ordinary lookup. Null when
 // absent, with an exception set if the lookup failed.
@@ -231,78 +250,177 @@ inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
     return value != nullptr ? value : PyDict_GetItemWithError(dict, key);
 }
 
-// leading_entries_reversed through the public position counter: a returned
-// position p means the entry sat at entry position p - 1. Field counts are
-// capped at 254, so a small buffer holds them all.
-template <class Push>
-inline void leading_entries_reversed_public(PyObject* dict, size_t n, Push&& push) {
-    struct Entry {
-        size_t pos;
-        PyObject* key;
-        PyObject* value;
-    };
-    Entry found[256];
-    size_t count = 0;
+// leading_fields_reversed's answer for a table it leaves untouched to
+// all_leading_fields_reversed.
+inline constexpr size_t NOT_SCANNED = SIZE_MAX;
+
+// How many entry positions of `dict` are in use, as the position counter
+// counts them (deleted entries included where they keep their position).
+// Where the layout is not known, 0.
+inline size_t positions_in_use(PyObject* dict) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values == nullptr) return static_cast<size_t>(keys_of(dict)->nentries);
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
+    const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
+    return std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
+#else
+    // Split table: deletions close the gap in the insertion order.
+    return static_cast<size_t>(d->ma_used);
+#endif
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+// The scan of leading_fields_reversed over the first n entries of a
+// combined table. An entry whose key is a name is in use: a deleted entry
+// has no key, so a hole fails the key test like any other key.
+template <class Entry, class Push>
+ARBOLUS_ALWAYS_INLINE size_t fields_in_entries(const Entry* e, const Strong* names, size_t n,
+                                               Push& push) {
+    // One byte offset indexes both arrays (an entry is a whole number of
+    // pointers), which leaves the walk a register.
+    static_assert(sizeof(Strong) == sizeof(PyObject*) && sizeof(Entry) % sizeof(PyObject*) == 0);
+    constexpr size_t scale = sizeof(Entry) / sizeof(PyObject*);
+    const char* entries = reinterpret_cast<const char*>(e);
+    const char* name_at = reinterpret_cast<const char*>(names);
+    size_t offset = n * sizeof(PyObject*);
+    while (offset != 0) {
+        offset -= sizeof(PyObject*);
+        const Entry& entry = *reinterpret_cast<const Entry*>(entries + scale * offset);
+        if (entry.key != *reinterpret_cast<PyObject* const*>(name_at + offset)) [[unlikely]] {
+            return offset / sizeof(PyObject*) + 1;
+        }
+        push(entry.value);
+    }
+    return 0;
+}
+
+// How many leading positions of a table with m in use are read: n, or m
+// when fewer and tail_ok(m) says the fields after them may be left out
+// (else none, and every field is read by name).
+template <class TailOk>
+ARBOLUS_ALWAYS_INLINE size_t window(size_t m, size_t n, TailOk& tail_ok) {
+    if (m >= n) return n;
+    return tail_ok(m) ? m : 0;
+}
+#endif
+
+// leading_fields_reversed through the public position counter, for builds
+// that do not read the layout and for split tables where their layout is
+// not mirrored: all fields read (0) or none (n). A returned position p
+// means the entry sat at entry position p - 1. Everything is checked
+// before anything is pushed. Field counts are capped at 254, so a small
+// buffer holds them.
+template <class TailOk, class Push>
+size_t leading_fields_reversed_public(PyObject* dict, const Strong* names, size_t n,
+                                      TailOk& tail_ok, Push& push) {
+    PyObject* found[256];
+    size_t m = 0;
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (count < 256 && PyDict_Next(dict, &pos, &key, &value)) {
-        if (static_cast<size_t>(pos) > n) break;
-        found[count++] = {static_cast<size_t>(pos) - 1, key, value};
+    while (m < n && m < 256 && PyDict_Next(dict, &pos, &key, &value)) {
+        if (static_cast<size_t>(pos) != m + 1 || key != names[m].get()) return n;
+        found[m++] = value;
     }
-    while (count > 0) {
-        const Entry& e = found[--count];
-        push(e.pos, e.key, e.value);
-    }
+    if (m < n && !tail_ok(m)) return n;
+    while (m > 0) push(found[--m]);
+    return 0;
 }
 
-// Calls push(position, key, value) for every entry held at the dict's entry
-// positions 0 .. min(n, positions used)-1, from the last of those positions
-// down to the first. Deleted positions hold no value and are skipped. No
-// interpreter code runs, no reference is taken: keys and values are
-// borrowed and valid while the caller holds the interpreter lock and runs
-// nothing that could change the dict.
-template <class Push>
-inline void leading_entries_reversed(PyObject* dict, size_t n, Push&& push) {
+// Reads a node's fields from the first entries of its dictionary, as far
+// as those are the fields: entry positions 0 .. n-1 of `dict` should hold
+// names[0] .. names[n-1] themselves (the same objects), in that order,
+// with no position empty, as the parser and the node constructors leave a
+// node whose fields were all given. push(value) is called for the values
+// from the last position down, until a position does not hold its name;
+// the result is how many fields (names[0 .. result-1]) are still to be read
+// by name, 0 when all were read. A table with fewer positions in use, m,
+// is read over those m when tail_ok(m) says the fields after them may be
+// left out, the fields being absent from the table (which the caller
+// checks again if the result is not 0: a field may sit among the first m
+// under another name's position); else not at all (result n). Tables of
+// the rarer layouts (values apart from the keys, keys other than str) are
+// left untouched (NOT_SCANNED) to all_leading_fields_reversed, for the
+// caller to call out of line. No interpreter code runs, no reference is
+// taken: values are borrowed and valid while the caller holds the
+// interpreter lock and runs nothing that could change the dict.
+template <class TailOk, class Push>
+ARBOLUS_ALWAYS_INLINE size_t leading_fields_reversed(PyObject* dict, const Strong* names, size_t n,
+                                                     TailOk&& tail_ok, Push&& push) {
+#if ARBOLUS_DIRECT_DICT_LAYOUT
+    const KeysHeader* keys = keys_of(dict);
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr ||
+        keys->kind == KEYS_GENERAL) [[unlikely]] {
+        return NOT_SCANNED;
+    }
+    const size_t m = window(static_cast<size_t>(keys->nentries), n, tail_ok);
+    if (m == 0) [[unlikely]] return n;
+    return fields_in_entries(unicode_entries(keys), names, m, push);
+#else
+    return leading_fields_reversed_public(dict, names, n, tail_ok, push);
+#endif
+}
+
+// leading_fields_reversed for every table.
+template <class TailOk, class Push>
+size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n,
+                                    TailOk&& tail_ok, Push&& push) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const KeysHeader* keys = keys_of(dict);
-    if (d->ma_values == nullptr) {
-        size_t m = static_cast<size_t>(keys->nentries);
-        if (m > n) m = n;
-        if (keys->kind == KEYS_GENERAL) {
-            const GeneralEntry* e = general_entries(keys);
-            for (size_t i = m; i-- > 0;) {
-                if (e[i].value != nullptr) push(i, e[i].key, e[i].value);
-            }
-        } else {
-            const UnicodeEntry* e = unicode_entries(keys);
-            for (size_t i = m; i-- > 0;) {
-                if (e[i].value != nullptr) push(i, e[i].key, e[i].value);
-            }
-        }
-        return;
+    if (d->ma_values == nullptr && keys->kind != KEYS_GENERAL) {
+        return leading_fields_reversed(dict, names, n, tail_ok, push);
     }
+#if !ARBOLUS_DIRECT_SPLIT_LAYOUT
+    if (d->ma_values != nullptr) return leading_fields_reversed_public(dict, names, n, tail_ok, push);
+#endif
+    const size_t m = window(positions_in_use(dict), n, tail_ok);
+    if (m == 0) return n;
+    if (d->ma_values == nullptr) return fields_in_entries(general_entries(keys), names, m, push);
 #if ARBOLUS_DIRECT_SPLIT_LAYOUT
     // Split table: deletions close the gap in the insertion order, so the
     // position counter runs over the used values only.
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     const uint8_t* order = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
     const UnicodeEntry* shared = unicode_entries(keys);
-    size_t m = static_cast<size_t>(d->ma_used);
-    if (m > values->size) m = values->size;
-    if (m > n) m = n;
+    const size_t slots = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
     for (size_t i = m; i-- > 0;) {
-        uint8_t ix = order[i];
-        if (ix < values->capacity && ix < static_cast<size_t>(keys->nentries) &&
-            values->values[ix] != nullptr) {
-            push(i, shared[ix].key, values->values[ix]);
+        const uint8_t ix = order[i];
+        if (ix >= slots || shared[ix].key != names[i].get() || values->values[ix] == nullptr) {
+            return i + 1;
+        }
+        push(values->values[ix]);
+    }
+#endif
+    return 0;
+#else
+    return leading_fields_reversed(dict, names, n, tail_ok, push);
+#endif
+}
+
+// The value `dict` holds under a str key of the same text as `name` (an
+// exact str), found without running interpreter code: by an ordinary lookup
+// where that compares str keys only, else by going through the entries.
+// Borrowed; null when there is none.
+inline PyObject* find_str_key(PyObject* dict, PyObject* name) {
+    // (The lookup of a str among str keys cannot fail.)
+    if (str_lookup_runs_no_code(dict)) return PyDict_GetItemWithError(dict, name);
+    PyObject* same_text = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key == name) return value;
+        if (same_text == nullptr && PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) {
+            same_text = value;
         }
     }
-    return;
-#endif
-#endif
-    leading_entries_reversed_public(dict, n, push);
+    return same_text;
 }
 
 // Starts loading the places a later scan of the dict's leading values
@@ -311,7 +429,7 @@ inline void prefetch_leading_values(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     const char* keys = reinterpret_cast<const char*>(d->ma_keys);
-    if (d->ma_values == nullptr) {
+    if (d->ma_values == nullptr) [[likely]] {
         // The header and, past the index table of the small tables nodes
         // have, the first entries.
         prefetch(keys);

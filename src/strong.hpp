@@ -4,7 +4,11 @@
 #include "pycompat.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
+
+#include "compiler.hpp"
 
 namespace arbolus {
 
@@ -21,6 +25,36 @@ inline std::atomic<bool> INTERPRETER_EXITING{false};
 inline bool may_release() {
     return !INTERPRETER_EXITING.load(std::memory_order_relaxed) ||
            PyThreadState_GetUnchecked() != nullptr;
+}
+
+#if PY_VERSION_HEX < 0x030E0000
+// Before 3.14, a daemon thread that asks for the lock back once the main
+// interpreter finalises is ended by pthread_exit, which unwinds its stack.
+// When the reference given back here was the last one, a finaliser runs,
+// and if it gives up the lock (a sleep, I/O) the unwind starts inside this
+// release, under destructors that may not throw: the runtime would abort
+// the process. Such a thread is parked instead, as 3.14 does: it never runs
+// again, holds nothing another thread waits for, and the process ends
+// around it as it would without the module.
+[[noreturn]] ARBOLUS_NOINLINE inline void park_ended_thread() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+#endif
+
+// Gives back one reference; the caller may release now (see may_release).
+inline void release_reference(PyObject* p) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    try {
+        Py_DECREF(p);
+    } catch (...) {
+        // Interpreter code throws no C++ exception: this is the unwind of
+        // a thread being ended. Leaving this handler would end the thread
+        // with the unwind half done.
+        park_ended_thread();
+    }
+#else
+    Py_DECREF(p);
+#endif
 }
 
 // Exactly one owned reference (or none). Dropping a Strong gives the
@@ -42,7 +76,7 @@ public:
         return *this;
     }
     ~Strong() {
-        if (p_ != nullptr && may_release()) Py_DECREF(p_);
+        if (p_ != nullptr && may_release()) release_reference(p_);
     }
 
     PyObject* get() const noexcept { return p_; }

@@ -59,6 +59,9 @@ void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
         for (Strong& name : record->fields) out.push_back(name.release());
     }
     caches.type_sets.take_all(out);
+    for (Strong& name : caches.writer_names) {
+        if (name) out.push_back(name.release());
+    }
 }
 
 bool holds_lock_of(PyInterpreterState* interp) {
@@ -93,7 +96,7 @@ void on_interpreter_exit(void* data) {
     }
     // Outside the registry lock: a release may run finalisers that call
     // back into the module.
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 // Daemon threads are ended (their stacks unwound) as soon as the interpreter
@@ -119,8 +122,10 @@ void register_exit_mark() {
 }
 
 // All cache sets of one thread, one per interpreter it has called in from.
-// Sets are only appended while the thread lives, so a reference to one stays
-// valid for the whole of a call even if a nested call adds another.
+// A set stays put while its interpreter lives, so a reference to one stays
+// valid for the whole of a call even if a nested call adds another; the sets
+// of interpreters that have ended are dropped when the next one is added (an
+// interpreter cannot end while a call in it is on some thread's stack).
 struct ThreadCacheSets {
     std::vector<std::unique_ptr<ThreadCaches>> sets;
     ThreadCaches* last = nullptr;
@@ -131,22 +136,34 @@ thread_local ThreadCacheSets SETS;
 ThreadCaches& new_caches(PyInterpreterState* interp) {
     auto caches = std::make_unique<ThreadCaches>(interp);
     bool hook = false;
+    std::vector<std::unique_ptr<ThreadCaches>> ended;
+    ended.reserve(SETS.sets.size());  // nothing below throws before the sets are whole
     {
         Registry& reg = registry();
         std::lock_guard<std::mutex> guard(reg.lock);
+        // `alive` of another interpreter's set is written under this lock by
+        // that interpreter's end, which may be under way on another thread.
+        for (auto& set : SETS.sets) {
+            if (!set->alive) ended.push_back(std::move(set));
+        }
+        std::erase(SETS.sets, nullptr);
+        SETS.last = nullptr;
         reg.live.push_back(caches.get());
         if (std::find(reg.hooked.begin(), reg.hooked.end(), interp) == reg.hooked.end()) {
             reg.hooked.push_back(interp);
             hook = true;
         }
     }
+    // Destroyed outside the lock, which each takes to leave the registry.
+    ended.clear();
+    SETS.sets.push_back(std::move(caches));
+    ThreadCaches& made = *SETS.sets.back();
     if (hook && PyUnstable_AtExit(interp, on_interpreter_exit, interp) < 0) {
         // Without the hook the caches are simply never released early.
         PyErr_Clear();
     }
     if (hook && interp == PyInterpreterState_Main()) register_exit_mark();
-    SETS.sets.push_back(std::move(caches));
-    return *SETS.sets.back();
+    return made;
 }
 
 }  // namespace
@@ -167,7 +184,7 @@ ThreadCaches::~ThreadCaches() {
             return;
         }
     }
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 ThreadCaches& thread_caches() {
@@ -199,7 +216,7 @@ void drain_pending_releases() {
         reg.pending.erase(keep, reg.pending.end());
         PENDING_NONEMPTY.store(!reg.pending.empty(), std::memory_order_relaxed);
     }
-    for (PyObject* obj : release) Py_DECREF(obj);
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 }  // namespace arbolus

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -29,6 +30,8 @@ struct ThreadCaches {
     bool field_table_held = false;
     TypeInfoCache type_info;
     TypeSetCache type_sets;
+    // The writer's attribute names, interned in this interpreter (see edits.cpp).
+    std::array<Strong, WRITER_NAME_COUNT> writer_names;
 };
 
 // The calling thread's caches for the current interpreter. Requires the

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "pointer_map.hpp"
@@ -22,6 +23,10 @@ enum LocationBit : uint8_t {
     LOC_END_COL_OFFSET = 8,
 };
 
+// How many attribute names the writer (set_parents, fix_missing_locations)
+// stores under.
+inline constexpr size_t WRITER_NAME_COUNT = 5;
+
 // What a class holds under each of a writer's attribute names: the object
 // that ordinary assignment to an instance finds on the MRO (in the first
 // class whose dictionary has the name), or null. Known for the class as it
@@ -31,7 +36,28 @@ enum LocationBit : uint8_t {
 // Filled in by the writer.
 struct ClassAttributes {
     unsigned int version = 0;
-    std::array<PyObject*, 5> found{};  // borrowed; index i: the writer's name i
+    std::array<PyObject*, WRITER_NAME_COUNT> found{};  // borrowed; index i: the writer's name i
+};
+
+// Each spelling is followed by this many bytes that may be read, so that a
+// short one is copied with one copy of fixed length.
+inline constexpr size_t SPELLING_PAD = 32;
+
+// How fingerprints spell a class: the start of every node's byte stream
+// (format byte, module, qualified name) and each field name's encoding.
+// `header` holds for the class as it was at type version `version` with
+// `qualname` as its qualified name (assigning `__qualname__` leaves the
+// version alone); a static type's names never change (`fixed`). Version 0
+// and not fixed: not known. Filled in by the fingerprint walk.
+struct ClassSpelling {
+    bool fixed = false;
+    unsigned int version = 0;
+    Strong qualname;
+    std::string header;               // each followed by SPELLING_PAD bytes
+    std::vector<std::string> fields;  // one per name in TypeInfo::fields
+    // The fingerprint of a node whose stream is the header alone (no field
+    // kept): the high and low 64 bits.
+    uint64_t bare[2] = {0, 0};
 };
 
 struct TypeInfo {
@@ -39,6 +65,7 @@ struct TypeInfo {
     Strong cls;                  // keeps the class (and so its address) alive
     uint8_t locations = 0;       // LocationBit set from `_attributes`
     mutable ClassAttributes class_attributes;
+    mutable ClassSpelling spelling;
 };
 
 // Appends the interned string names of a tuple-valued class attribute to

@@ -25,6 +25,15 @@ SLOW_MARKS = [
 ]
 
 
+def pytest_configure(config):
+    # ARBOLUS_REFLEAKS=3:3 runs each test repeatedly on a debug interpreter
+    # and fails those that leak references (tests/refleaks.py).
+    runs = os.environ.get("ARBOLUS_REFLEAKS")
+    if runs:
+        from refleaks import RefleakHunt
+        config.pluginmanager.register(RefleakHunt(runs), "arbolus-refleaks")
+
+
 def pytest_terminal_summary(terminalreporter):
     """One line that says why tests were skipped, grouped by reason."""
     reasons = collections.Counter()

@@ -42,6 +42,8 @@ CALLS = {
     "fix_missing_locations": (),
     "subtree_hashes": (),
     "subtree_hash": (),
+    "subtree_fingerprints": (),
+    "subtree_fingerprint": (),
 }
 
 # Far more allocations than any of these calls makes on this tree.

@@ -35,6 +35,8 @@ CALLS = {
     "set_parents": arbolus.set_parents,
     "subtree_hashes": arbolus.subtree_hashes,
     "subtree_hash": arbolus.subtree_hash,
+    "subtree_fingerprints": arbolus.subtree_fingerprints,
+    "subtree_fingerprint": arbolus.subtree_fingerprint,
 }
 
 
@@ -85,8 +87,8 @@ def visits(depth):
 # By default one or two functions of each kind of walk; the rest are slow.
 QUICK = {
     self_loop: {"walk_dfs", "walk_unordered", "walk_of_types", "walk_frontier_events",
-                "set_parents", "subtree_hash"},
-    long_cycle: {"walk_dfs", "walk_of_types"},
+                "set_parents", "subtree_hash", "subtree_fingerprint"},
+    long_cycle: {"walk_dfs", "walk_of_types", "subtree_fingerprints"},
 }
 CYCLE_CASES = [
     pytest.param(name, make, marks=[] if name in QUICK[make] else SLOW_MARKS,

@@ -609,3 +609,54 @@ def test_store_into_a_dict_replaced_while_the_class_is_read():
     # sanitizer report) or left aside (the value lost): the value must land
     # in the dict the node has at the store.
     assert run_python(DICT_REPLACED) == [True, 1, True, 1]
+
+
+HOOK_GAINED = r"""
+import warnings
+warnings.simplefilter("ignore")
+calls, armed = [], False
+
+
+def hooking(cls, names):
+    # A metaclass whose `_attributes` (read when the module first meets
+    # the class, once armed) gives the class an assignment hook.
+    class Meta(type):
+        @property
+        def _attributes(c):
+            if armed and "__setattr__" not in vars(c):
+                def hook(self, name, value):
+                    calls.append(name)
+                    ast.AST.__setattr__(self, name, value)
+                c.__setattr__ = hook
+            return names
+    return Meta(cls.__name__ + "Hooked", (cls,), {})
+
+
+# set_parents: the child's class is first read at the store of `parent`.
+child = hooking(ast.Pass, ())()
+child.other = None  # a dict to store into
+armed = True
+arbolus.set_parents(ast.Module(body=[child], type_ignores=[]))
+parent_calls, calls[:] = list(calls), []
+
+# fix_missing_locations: storing lineno swaps the node's class to one not
+# read yet, which gains a hook when it is read, at the next store.
+Next = hooking(ast.Pass, ("lineno", "col_offset", "end_lineno", "end_col_offset"))
+
+
+def swap(self, value):
+    self.__class__ = Next
+    self.__dict__["lineno"] = value
+
+
+First = type("First", (ast.Pass,), {"lineno": property(None, swap)})
+node = First()
+arbolus.fix_missing_locations(ast.Module(body=[node], type_ignores=[]))
+print(json.dumps([parent_calls, calls, type(node).__name__, node.col_offset]))
+"""
+
+
+def test_assignment_hook_the_class_gains_when_first_read():
+    assert run_python(HOOK_GAINED) == [
+        ["parent"], ["col_offset", "end_lineno", "end_col_offset"], "PassHooked", 0,
+    ]

@@ -1,6 +1,7 @@
 """The runnable examples in examples/, on small inputs."""
 
 import ast
+import functools
 import pathlib
 import re
 import subprocess
@@ -241,7 +242,7 @@ def test_readme_snippets_run_and_none_lost_its_marker():
     # A marker dropped in an edit would leave its snippet untested.
     names = [name for name, _, _ in readme_snippets()]
     assert names == ["root", "node-classes", "parents", "children-first", "generic-visit",
-                     "lists", "hashes"]
+                     "lists", "hashes", "fingerprints"]
     run_readme(names[-1])
 
 
@@ -345,6 +346,59 @@ def recording_visitor(base):
     return Recorder
 
 
+def rules_visitor(base):
+    """Rules per exact class in an overridden visit, then generic_visit:
+    no visit_ handler at all, every node must reach visit."""
+    class Rules(base):
+        RULES = {ast.Call: "call", ast.If: "if", ast.Name: "name"}
+
+        def __init__(self):
+            self.calls = []
+
+        def visit(self, node):
+            rule = self.RULES.get(type(node))
+            if rule:
+                self.calls.append((rule, id(node)))
+            if type(node) is not ast.Lambda:      # a rule that prunes
+                self.generic_visit(node)
+
+    return Rules
+
+
+def counting_visitor(base):
+    """visit overridden to count every node, then dispatched as usual."""
+    class Counting(recording_visitor(base)):
+        def visit(self, node):
+            self.calls.append(("visit", id(node)))
+            return super().visit(node)
+
+    return Counting
+
+
+def generic_visitor(base):
+    """A subclass that overrides generic_visit and calls the one it replaced."""
+    class Generic(recording_visitor(base)):
+        def generic_visit(self, node):
+            self.calls.append(("generic", id(node)))
+            super().generic_visit(node)
+
+    return Generic
+
+
+def dynamic_visitor(base):
+    """Handlers that only __getattr__ knows of."""
+    class Dynamic(base):
+        def __init__(self):
+            self.calls = []
+
+        def __getattr__(self, name):
+            if name in ("visit_Name", "visit_Call"):
+                return lambda node: self.calls.append((name, id(node)))
+            raise AttributeError(name)
+
+    return Dynamic
+
+
 def legacy_visitor(base):
     """A visitor that still handles numbers by the deprecated name."""
     class Legacy(base):
@@ -361,25 +415,133 @@ def legacy_visitor(base):
     return Legacy
 
 
-def test_readme_generic_visit_makes_the_node_visitors_calls(corpus):
-    fast = run_readme("generic-visit")["FastNodeVisitor"]
-    ours, theirs = recording_visitor(fast), recording_visitor(ast.NodeVisitor)
-    roots = corpus_slice(corpus) + other_modes()
-    roots.append(ast.parse("def f():\n    return g.h(1)\n").body[0])   # a root with a handler
-    for root in roots:
-        a, b = ours(), theirs()
-        a.visit(root)
-        b.visit(root)
-        assert a.calls == b.calls
+VISITORS = [recording_visitor, rules_visitor, counting_visitor, generic_visitor,
+            dynamic_visitor, legacy_visitor]
 
-    ours, theirs = legacy_visitor(fast), legacy_visitor(ast.NodeVisitor)
-    tree = ast.parse("f(1, 'a', g(2.5), None)\n")
-    a, b = ours(), theirs()
+
+@functools.cache
+def generic_visit_recipe():
+    """The names the README's generic_visit recipe defines, made once so
+    that every test meets the same functions."""
+    return run_readme("generic-visit")
+
+
+def fast_forms(make):
+    """The visitor `make` gives, sped up each way the README offers: on
+    FastNodeVisitor, patched by speed_up (unless it has a generic_visit of
+    its own, which speed_up refuses), and patched on a base class the
+    visitor was derived from before the patch."""
+    readme = generic_visit_recipe()
+    fast, speed_up = readme["FastNodeVisitor"], readme["speed_up"]
+
+    class ToolBase(ast.NodeVisitor):
+        pass
+
+    derived_before = make(ToolBase)
+    speed_up(ToolBase)
+    forms = [make(fast), derived_before]
+    plain = make(ast.NodeVisitor)
+    if plain.generic_visit is ast.NodeVisitor.generic_visit:
+        forms.append(speed_up(plain))
+    return forms
+
+
+def calls_of(cls, root):
+    visitor = cls()
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        a.visit(tree)
-        b.visit(tree)
+        warnings.simplefilter("ignore", DeprecationWarning)   # visit_Num on 3.13
+        visitor.visit(root)
+    return visitor.calls
+
+
+@pytest.mark.parametrize("make", VISITORS, ids=lambda m: m.__name__)
+def test_readme_generic_visit_makes_the_node_visitors_calls(make, corpus):
+    roots = corpus_slice(corpus) + other_modes() + [
+        ast.parse("def f():\n    return g.h(1, lambda: k(2))\n").body[0],  # a handled root
+        ast.parse("f(1, 'a', g(2.5), None)\nif x:\n    y.z = b'c'\n"),
+    ]
+    theirs = make(ast.NodeVisitor)
+    forms = fast_forms(make)
+    total = 0
+    for root in roots:
+        expected = calls_of(theirs, root)
+        total += len(expected)
+        for ours in forms:
+            assert calls_of(ours, root) == expected, (ours, ast.dump(root)[:200])
+    assert total > 1000
+
+
+def test_readme_generic_visit_old_constant_handlers_as_the_version_has_them():
+    tree = ast.parse("f(1, 'a', g(2.5), None)\n")
     # Only versions whose NodeVisitor still has visit_Constant pass constants
     # on to the old handlers.
     forwarded = 2 if hasattr(ast.NodeVisitor, "visit_Constant") else 0
-    assert a.calls == b.calls and [kind for kind, _ in a.calls].count("num") == forwarded
+    for ours in fast_forms(legacy_visitor):
+        assert [kind for kind, _ in calls_of(ours, tree)].count("num") == forwarded
+
+
+def test_readme_generic_visit_stops_only_at_handled_classes():
+    frontier_of = generic_visit_recipe()["frontier_of"]
+    for ours in fast_forms(recording_visitor):
+        assert {c.__name__ for c in frontier_of(ours)} == {
+            "FunctionDef", "AsyncFunctionDef", "Lambda", "Call", "Attribute", "Name", "Constant"}
+    every = generic_visit_recipe()["NODE_CLASSES"]
+    for make in (rules_visitor, counting_visitor, generic_visitor, dynamic_visitor):
+        for ours in fast_forms(make):
+            assert frontier_of(ours) is every
+
+
+def test_readme_speed_up_refuses_what_it_cannot_speed_up():
+    readme = generic_visit_recipe()
+    speed_up, fast = readme["speed_up"], readme["FastNodeVisitor"]
+
+    class Transformer(ast.NodeTransformer):
+        def visit_Name(self, node):
+            return ast.Constant(1)
+
+    class Own(ast.NodeVisitor):
+        def generic_visit(self, node):
+            pass
+
+    for bad, message in [(Transformer, "generic_visit of its own"),
+                         (Own, "generic_visit of its own"),
+                         (ast.NodeVisitor(), "not an ast.NodeVisitor class"),
+                         (int, "not an ast.NodeVisitor class")]:
+        with pytest.raises(TypeError, match=message):
+            speed_up(bad)
+    assert Transformer.generic_visit is ast.NodeTransformer.generic_visit
+    assert Own.generic_visit is not fast.generic_visit
+
+    class Mixed(fast, ast.NodeTransformer):
+        pass
+
+    with pytest.raises(TypeError, match="NodeTransformer"):
+        Mixed().visit(ast.parse("x"))
+
+    # Patching twice, or a class that already has it, changes nothing.
+    cls = recording_visitor(ast.NodeVisitor)
+    assert speed_up(speed_up(cls)) is cls and speed_up(fast) is fast
+
+
+def test_readme_fingerprint_check_agrees_with_the_dumps(corpus):
+    check = run_readme("fingerprints")["rewrite_kept_the_program"]
+    for tree in corpus_slice(corpus):
+        source = ast.unparse(tree)
+        for other in (source, "(0)\n" + source, source.replace("0", "1", 1),
+                      source + "\npass\n"):
+            try:
+                same = ast.dump(ast.parse(source)) == ast.dump(ast.parse(other))
+            except SyntaxError:
+                continue
+            assert check(source, other) == same
+
+
+def test_fingerprint_reference_runs_as_a_script(tmp_path):
+    path = tmp_path / "m.py"
+    path.write_text("def f(x):\n    return x + 1.5\n\nclass C:\n    pass\n")
+    out, _ = run_example("fingerprint_reference.py", path)
+    lines = out.splitlines()
+    tree = ast.parse(path.read_text())
+    assert lines == [f"{arbolus.subtree_fingerprint(tree).hex()}  {path}",
+                     f"{arbolus.subtree_fingerprint(tree.body[0]).hex()}    f",
+                     f"{arbolus.subtree_fingerprint(tree.body[1]).hex()}    C"]

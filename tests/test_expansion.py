@@ -129,6 +129,8 @@ RAISING_CALLS = {
     "fix_missing_locations": arbolus.fix_missing_locations,
     "subtree_hashes": arbolus.subtree_hashes,
     "subtree_hash": arbolus.subtree_hash,
+    "subtree_fingerprints": arbolus.subtree_fingerprints,
+    "subtree_fingerprint": arbolus.subtree_fingerprint,
 }
 
 

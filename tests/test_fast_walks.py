@@ -2,14 +2,16 @@
 
 import ast
 import collections
-import ctypes
 import gc
 import pathlib
+import typing
+import warnings
 
 import pytest
 
 import arbolus
-from conftest import SLOW_MARKS, fresh_tree, in_new_thread, preorder, run_python
+from conftest import (CONSTRUCTORS_NEED_REQUIRED_FIELDS, SLOW_MARKS, fresh_tree, in_new_thread, preorder,
+                      required_fields, run_python)
 
 A = arbolus
 
@@ -176,71 +178,143 @@ def test_which_user_classes_are_nodes():
             assert as_child == [holder, holder.body[0]], name
 
 
-# --- children come from the leading positions of the instance dictionary -----
+# --- fields however the node was built -----------------------------------------
 
 
 @pytest.mark.parametrize(
-    "make, expected",
+    "make",
     [
-        ("ast.BinOp(right=c, op=add, left=a)", "c add a"),  # keyword order, not field order
-        ("ast.BinOp(a, add, c); del node.left", "add c"),
-        ("ast.BinOp(a, add, c); node.left = z", "z add c"),
-        # A re-assigned field goes after all used positions, out of reach.
-        ("ast.BinOp(a, add, c); del node.left; node.left = z", "add c"),
-        ("ast.BinOp(a, add, c); del node.right; node.right = z", "a add"),
-        ("ast.BinOp(a, add, c); del node.left, node.op; node.op = add; node.left = z", "c"),
-        ("ast.parse('a + 2', mode='eval').body; del node.right; node.right = z", "node.left node.left.ctx node.op"),
-        # Fewer field entries than fields: only entries under a field's name
-        # are taken from the leading positions, never a node in `parent`...
-        ("bare(ast.BinOp, left=a, parent=p, right=c)", "a c"),
-        ("bare(ast.BinOp, parent=p, left=a, right=c)", "a c"),
-        # ...and a field stored after them is not reached.
-        ("bare(ast.BinOp, left=a, lineno=1, col_offset=0, right=c)", "a"),
-        ("bare(ast.BinOp)", ""),  # no dictionary at all
+        "ast.BinOp(right=c, op=add, left=a)",  # keyword order is not field order
+        "ast.BinOp(left=a, lineno=1, op=add, right=c)",
+        "ast.Return(lineno=1, col_offset=0, value=a)",
+        "ast.BinOp(a, add, c); del node.left",
+        "ast.BinOp(a, add, c); node.left = z",
+        "ast.BinOp(a, add, c); del node.left; node.left = z",  # now after every other entry
+        "ast.BinOp(a, add, c); del node.right; node.right = z",
+        "ast.BinOp(a, add, c); del node.left, node.op; node.op = add; node.left = z",
+        "ast.parse('a + 2', mode='eval').body; del node.right; node.right = z",
+        "ast.parse('a + 2', mode='eval').body; del node.left; node.left = z",
+        "bare(ast.BinOp, left=a, parent=p, right=c)",  # never a node under `parent`
+        "bare(ast.BinOp, parent=p, left=a, right=c)",
+        "bare(ast.BinOp, left=a, lineno=1, col_offset=0, right=c)",
+        "bare(ast.BinOp, right=c); node.left = a",
+        "bare(ast.BinOp)",  # no dictionary at all
+        "bare(ast.Constant, kind=a)",  # fewer entries than fields, not the first field
+        "bare(ast.Constant, value=a, kind=c)",
+        "bare(ast.Call, func=a, args=[c, z]); node.keywords = [ast.keyword('k', p)]",
     ],
 )
-def test_leading_dictionary_positions(make, expected):
+def test_fields_wherever_the_dictionary_holds_them(make):
     names = {"a": ast.Constant(1), "c": ast.Constant(2), "z": ast.Constant(3), "add": ast.Add()}
     names["p"] = ast.Name("p", ast.Load())
     create, _, edit = make.partition("; ")
     names["node"] = node = eval(create, {"ast": ast, "bare": bare}, names)
-    exec(edit, {}, names)
-    want = [node] + [eval(k, {}, names) for k in expected.split()]
+    exec(edit, {"ast": ast}, names)
+    want = preorder(node)
     assert A.walk_dfs(node) == want
-    assert same_nodes(A.walk_unordered(node), want)
+    assert A.walk_unordered(node) == batched_order(node)
+    assert A._walk_count(node) == len(want)
 
 
-def test_attributes_after_the_fields_are_never_followed():
-    tree = fresh_tree(pathlib.Path(ast.__file__))
-    expected = preorder(tree)
-    for node in expected:
-        if node._fields:  # contexts and operators are shared singletons: leave them alone
-            for child in ast.iter_child_nodes(node):
-                if child._fields:
-                    child.parent = node
-            node.extra = [tree, node]
-    assert A.walk_dfs(tree) == expected
-    assert A.walk_unordered(tree) == batched_order(tree)
+def child_for(cls, field):
+    """A fresh node, or a list of two, for any field (walking ignores types)."""
+    kind = cls._field_types.get(field) if hasattr(cls, "_field_types") else None
+    if typing.get_origin(kind) is list:
+        return [ast.Name(f"{field}0", ast.Load()), ast.Name(f"{field}1", ast.Load())]
+    return ast.Name(field, ast.Load())
 
 
-# Dictionaries of every storage layout, assigned as a node's __dict__. The
-# expected children follow the interpreter's own position counter
-# (PyDict_Next), which counts entry positions as the walks do.
+LOCATIONS = {"lineno": 1, "col_offset": 0, "end_lineno": 1, "end_col_offset": 2}
 
-_dict_next = ctypes.pythonapi.PyDict_Next
-_dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t)] + [ctypes.POINTER(ctypes.c_void_p)] * 2
-_dict_next.restype = ctypes.c_int
+# Every concrete node class with fields, and the ways a codemod builds one.
+BUILT = [c for c in vars(ast).values()
+         if isinstance(c, type) and issubclass(c, ast.AST) and c._fields and not c.__subclasses__()]
 
 
-def leading_values(d, fields):
-    """Values at the first len(fields) positions under a key naming a field."""
-    pos, key, value = ctypes.c_ssize_t(0), ctypes.c_void_p(), ctypes.c_void_p()
-    out = []
-    while _dict_next(d, ctypes.byref(pos), ctypes.byref(key), ctypes.byref(value)) and pos.value <= len(fields):
-        k = ctypes.cast(key, ctypes.py_object).value
-        if isinstance(k, str) and k in fields:
-            out.append(ctypes.cast(value, ctypes.py_object).value)
-    return out
+def build_every_way(cls):
+    fields = cls._fields
+    given = {f: child_for(cls, f) for f in fields}
+    locations = {k: v for k, v in LOCATIONS.items() if k in cls._attributes}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fields left out
+        made = {"locations first": cls(**locations, **given),
+                "keywords reversed": cls(**dict(reversed(given.items())))}
+        # Fields left out (but those newer versions require), set afterwards.
+        needed = {f: given[f] for f in required_fields(cls)} if CONSTRUCTORS_NEED_REQUIRED_FIELDS else {}
+        later = cls(**locations, **needed)
+        for f in reversed(fields):
+            setattr(later, f, child_for(cls, f))
+        made["set later"] = later
+        half = cls(**locations, **(dict(list(given.items())[::2]) | needed))
+        for f in fields[1::2]:
+            setattr(half, f, child_for(cls, f))
+        made["half set later"] = half
+    deleted = cls(**given)
+    for f in fields:  # each field deleted and set again, so none stays in place
+        delattr(deleted, f)
+        setattr(deleted, f, child_for(cls, f))
+    made["deleted and set again"] = deleted
+    first_deleted = cls(**given)
+    delattr(first_deleted, fields[0])
+    setattr(first_deleted, fields[0], child_for(cls, fields[0]))
+    made["first deleted and set again"] = first_deleted
+    return made
+
+
+@pytest.mark.parametrize("cls", BUILT, ids=lambda c: c.__name__)
+def test_every_node_class_walks_as_ast_walk_however_built(cls):
+    for how, node in build_every_way(cls).items():
+        walked = list(ast.walk(node))
+        assert A.walk_dfs(node) == preorder(node), how
+        assert same_nodes(A.walk_dfs(node), walked), how
+        assert A.walk_unordered(node) == batched_order(node), how
+        assert A._walk_count(node) == len(walked), how
+        holder = ast.Module(body=[ast.Expr(value=node)], type_ignores=[])  # as a child too
+        assert same_nodes(A.walk_unordered(holder), list(ast.walk(holder))), how
+
+
+def test_field_supplied_by_the_class():
+    class WithDefault(ast.expr):
+        _fields = ("value", "other")
+        other = ast.Name("shared", ast.Load())  # a class value is what lookup finds
+
+    class WithProperty(ast.expr):
+        _fields = ("value",)
+
+        @property
+        def value(self):  # never called: the fast walks run no code
+            raise AssertionError("called")
+
+    def scenario():
+        d = bare(WithDefault, value=ast.Constant(1))
+        p = bare(WithProperty)
+        return d, A.walk_dfs(d), A._walk_count(d), p, A.walk_dfs(p)
+
+    d, walked, count, p, walked_p = in_new_thread(scenario)
+    assert walked == preorder(d) and count == len(walked) == 4
+    assert walked_p == [p]
+
+
+def test_class_value_changed_between_walks():
+    # The first walk learns that the class has nothing a child could come
+    # from under the missing field; a class value set later is seen.
+    class Late(ast.expr):
+        _fields = ("value", "other")
+        other = None
+
+    def scenario():
+        node = bare(Late, value=ast.Constant(1))
+        before = A.walk_dfs(node)
+        Late.other = ast.Name("now", ast.Load())
+        return node, before, A.walk_dfs(node)
+
+    node, before, after = in_new_thread(scenario)
+    assert before == [node, node.value]
+    assert after == preorder(node) and len(after) == 4
+
+
+# Dictionaries of every storage layout, assigned as a node's __dict__:
+# every field is found under its name, whatever the layout.
 
 
 class DictSub(dict):
@@ -289,6 +363,7 @@ LAYOUTS = {
     "ordinary": lambda: ast.BinOp(P[0], P[1], P[2]).__dict__,
     "non-string-keys": lambda: {1: P[0], "left": P[1], (2, 3): [P[2], 5, [P[3]]], "x": P[4]},
     "non-string-key-after-fields": lambda: {"left": P[0], "op": 7, "right": P[2], 9: P[3]},
+    "non-string-keys-first": lambda: {9: P[3], "left": P[0], "op": [P[1]], "right": P[2]},
     "dict-subclass": lambda: DictSub(left=P[0], op=P[1], right=[P[2], P[3]], extra=P[4]),
     "many-deleted-keys": holey,
     "compacted-after-deletions": lambda: holey(resize=True),
@@ -300,6 +375,8 @@ LAYOUTS = {
     "split-other-order": lambda: split(("d", P[0]), ("right", P[1]), ("op", 1), ("left", P[3])),
     "split-with-deletion": lambda: split(("left", P[0]), ("op", P[1]), ("right", P[2]), ("d", P[3]),
                                          delete=["left"]),
+    "split-short": lambda: split(("left", P[0]), ("op", P[1])),
+    "split-short-out-of-order": lambda: split(("right", P[0]), ("op", P[1])),
     "split-owner-gone": lambda: split(("right", P[0]), ("left", P[1]), ("op", P[2]), keep_owner=False),
 }
 
@@ -308,12 +385,11 @@ LAYOUTS = {
 def test_instance_dict_layouts(layout):
     node = ast.BinOp(ast.Pass(), ast.Pass(), ast.Pass())
     node.__dict__ = LAYOUTS[layout]()
-    expected = [node]
-    for value in leading_values(node.__dict__, node._fields):
-        expected += [v for v in (value if type(value) is list else [value]) if type(v) is ast.Pass]
+    expected = preorder(node)
     assert A.walk_dfs(node) == expected
-    assert same_nodes(A.walk_unordered(node), expected)
+    assert A.walk_unordered(node) == batched_order(node)
     assert A._walk_count(node) == len(expected)
+    _KEEP.clear()
 
 
 def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
@@ -325,6 +401,7 @@ def test_deleted_positions_stay_empty_until_the_dict_is_rebuilt():
     assert A.walk_dfs(node) == [node, P[0], P[2]]
     node.__dict__ = split(("d", P[0]), ("left", P[1]), ("op", P[2]), ("right", P[3]), delete=["d"])
     assert A.walk_dfs(node) == [node, P[1], P[2], P[3]]  # a split table closes up instead
+    _KEEP.clear()
 
 
 # --- the per-thread class table ----------------------------------------------

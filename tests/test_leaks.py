@@ -113,6 +113,8 @@ FUNCTIONS = {
     "set_parents": (arbolus.set_parents, ()),
     "subtree_hashes": (arbolus.subtree_hashes, ()),
     "subtree_hash": (arbolus.subtree_hash, ()),
+    "subtree_fingerprints": (arbolus.subtree_fingerprints, ()),
+    "subtree_fingerprint": (arbolus.subtree_fingerprint, ()),
 }
 FAST = {"walk", "walk_dfs", "walk_unordered", "_walk_count"}
 
@@ -173,6 +175,8 @@ def case_ids():
             yield name, "raising_setattr"
         if name in ("subtree_hashes", "subtree_hash"):
             yield name, "raising_repr"
+        if name in ("subtree_fingerprints", "subtree_fingerprint"):
+            yield name, "leaf_without_fingerprint"
 
 
 def make_case(name, variant):
@@ -196,6 +200,9 @@ def make_case(name, variant):
     elif variant == "raising_repr":
         trap = ast.Expr(ast.Constant(BadRepr()))
         expected = ArithmeticError
+    elif variant == "leaf_without_fingerprint":
+        trap = ast.Expr(ast.Constant((1, BadRepr())))
+        expected = TypeError
     tree, bare = build_tree(trap)
 
     def call():

@@ -9,17 +9,14 @@ lists, tuples, list subclasses, bare `ast.AST` instances).
 The two families of walk find children differently, and the models follow
 each one:
 
-- the fast walks (walk_dfs, walk, walk_unordered, _walk_count) take the
-  values at the first n entry positions of a node's instance dictionary
-  whose keys are among the class's n field names when the thread's class
-  table was built, and accept a child only if its class's base, or that
-  base's base, is `ast.AST` (or `ast.expr` for the latter);
+- the fast walks (walk_dfs, walk, walk_unordered, _walk_count) read the
+  field names the thread's class table recorded, from the instance
+  dictionary, else from a plain class attribute (they run no code, so a
+  descriptor is not asked), and accept a child only if its class's base,
+  or that base's base, is `ast.AST` (or `ast.expr` for the latter);
 - every other function reads the fields named in `_fields` (dictionary
   first, then attribute lookup) and accepts any subclass of `ast.AST` whose
   base is not `object`.
-
-A deleted entry keeps its position until the dictionary is rebuilt, so the
-model keeps a copy of each node's dictionary layout (`Layout`).
 
 All calls run on one worker thread whose class table is built right after
 the model's copy of it is taken. ARBOLUS_HYPOTHESIS_EXAMPLES=N runs N
@@ -28,6 +25,7 @@ examples instead of 100.
 
 import ast
 import concurrent.futures
+import contextlib
 import os
 import sys
 import warnings
@@ -38,15 +36,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import arbolus
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+reference = pytest.importorskip("fingerprint_reference")
 from conftest import CONSTRUCTORS_NEED_REQUIRED_FIELDS, default_context, required_fields
 
 EXAMPLES = int(os.environ.get("ARBOLUS_HYPOTHESIS_EXAMPLES", "100"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-# The layout copy follows this interpreter's dictionary growth rule; on
-# others, trees are drawn without deletions (positions are then insertion
-# order whatever the rule).
-DELETIONS = (3, 13) <= sys.version_info[:2] <= (3, 15)
 MAX_VISITS = 400
 
 
@@ -114,45 +112,19 @@ def is_fast_node(value):
     return base is ast.AST or base.__base__ in (ast.AST, ast.expr)
 
 
-# ---------------------------------------------------------- dictionary layout
+# ------------------------------------------------------------- model: walks
+
 
 GONE = object()
 
 
-class Layout:
-    """Entry positions of an instance dictionary: insertion order; a deleted
-    entry keeps its position (without a value) until the table runs out of
-    room and is rebuilt without the gaps."""
-
-    def __init__(self, node):
-        self.entries = []
-        self.usable = 0
-        for key, value in vars(node).items():  # built without deletions
-            self.set(key, value)
-
-    def set(self, key, value):
-        for entry in self.entries:
-            if entry[0] == key and entry[1] is not GONE:
-                entry[1] = value
-                return
-        if self.usable <= 0:
-            live = [e for e in self.entries if e[1] is not GONE]
-            size = 1 << ((((3 * len(live)) | 8) - 1) | 7).bit_length()
-            self.entries, self.usable = live, size * 2 // 3 - len(live)
-        self.entries.append([key, value])
-        self.usable -= 1
-
-    def delete(self, key):
-        for entry in self.entries:
-            if entry[0] == key and entry[1] is not GONE:
-                entry[1] = GONE
-                return
-
-    def leading(self, n):
-        return [(k, v) for k, v in self.entries[:n] if v is not GONE]
-
-
-# ------------------------------------------------------------- model: walks
+def class_value(cls, name):
+    """What the class holds under `name` when no descriptor decides."""
+    for klass in cls.__mro__:
+        if name in vars(klass):
+            value = vars(klass)[name]
+            return GONE if hasattr(type(value), "__get__") else value
+    return GONE
 
 
 def field_names(cls):
@@ -177,19 +149,15 @@ def table_snapshot():
 
 
 class Model:
-    def __init__(self, table, layouts):
+    def __init__(self, table):
         self.table = table
-        self.layouts = layouts  # id(node) -> Layout
 
     def fast_children(self, node):
-        names = self.table.get(type(node), ())
-        layout = self.layouts.get(id(node))
-        if not names or layout is None:
-            return []
         out = []
-        for key, value in layout.leading(len(names)):
-            if not (isinstance(key, str) and key in names):
-                continue
+        for name in self.table.get(type(node), ()):
+            value = vars(node).get(name, GONE)
+            if value is GONE:
+                value = class_value(type(node), name)
             if type(value) is list:
                 out.extend(v for v in value if is_fast_node(v))
             elif is_fast_node(value):
@@ -370,14 +338,12 @@ def locations_after(root):
 
 class Drawn:
     """What was built for one tree: the nodes in building order, a bound on
-    the visits below each, which were used as values, each node's layout,
-    and weak references to everything that must be gone afterwards."""
+    the visits below each, which were used as values, and weak references to everything that must be gone afterwards."""
 
     def __init__(self):
         self.nodes = []
         self.weights = []
         self.used = set()
-        self.layouts = {}
         self.refs = []
 
     def keep(self, node):
@@ -447,25 +413,18 @@ def build_node(data, drawn):
             node = cls.__new__(cls)
             for f in order:
                 setattr(node, f, values[f])
-    layout = Layout(node)
     for name in data.draw(st.lists(st.sampled_from(EXTRAS), max_size=3, unique=True)):
         value = (draw_node_ref(data, drawn, budget) if name in ("tag", "parent")
                  else data.draw(st.sampled_from([5, None, 1000])))
         setattr(node, name, value)
-        layout.set(name, value)
-    if DELETIONS:
-        for name in data.draw(st.lists(st.sampled_from(sorted(vars(node)) or ["x"]),
-                                       max_size=3, unique=True)):
-            if name not in vars(node):
-                continue
-            value = getattr(node, name)
-            delattr(node, name)
-            layout.delete(name)
-            if data.draw(st.booleans()):
-                setattr(node, name, value)
-                layout.set(name, value)
-    assert [k for k, v in layout.entries if v is not GONE] == list(vars(node))
-    drawn.layouts[id(node)] = layout
+    for name in data.draw(st.lists(st.sampled_from(sorted(vars(node)) or ["x"]),
+                                   max_size=3, unique=True)):
+        if name not in vars(node):
+            continue
+        value = getattr(node, name)
+        delattr(node, name)
+        if data.draw(st.booleans()):
+            setattr(node, name, value)
     drawn.nodes.append(drawn.keep(node))
     # Every node value anywhere adds its visits: a bound for both walks.
     drawn.weights.append(budget[1] + (2 if cls is Defaulted else 0))
@@ -478,7 +437,6 @@ def draw_tree(data):
         build_node(data, drawn)
     body = [n for i, n in enumerate(drawn.nodes) if i not in drawn.used]
     root = drawn.keep(ast.Module(body, []))
-    drawn.layouts[id(root)] = Layout(root)
     return root, drawn
 
 
@@ -508,7 +466,7 @@ def ids(nodes):
 
 
 def check_tree(root, drawn, kinds, prune, bracket):
-    model = Model(TABLE, drawn.layouts)
+    model = Model(TABLE)
     order = model.walk_dfs(root)
     assert ids(arbolus.walk_dfs(root)) == ids(order)
     with warnings.catch_warnings():
@@ -537,6 +495,17 @@ def check_tree(root, drawn, kinds, prune, bracket):
     else:
         assert arbolus.subtree_hashes(root) == hashes
         assert arbolus.subtree_hash(root) == hashes[id(root)]
+
+    try:
+        prints = reference.subtree_fingerprints(root)
+    except (TypeError, RecursionError) as exc:
+        # A leaf without a fingerprint, a class without a str module.
+        for fingerprint_call in (arbolus.subtree_fingerprints, arbolus.subtree_fingerprint):
+            with pytest.raises(type(exc)):
+                fingerprint_call(root)
+    else:
+        assert arbolus.subtree_fingerprints(root) == prints
+        assert arbolus.subtree_fingerprint(root) == prints[id(root)]
 
     locations = locations_after(root)
     assert arbolus.fix_missing_locations(root) is root
@@ -628,6 +597,8 @@ def act(plan, drawn):
         elif what == "reenter":
             arbolus.walk_of_types(drawn.root, (ast.Name,))
             hash_or_fail_as_model(arbolus.subtree_hashes, drawn.root, drawn)
+            with contextlib.suppress(TypeError):
+                arbolus.subtree_fingerprint(drawn.root)
             arbolus.set_parents(node)
     finally:
         drawn.busy = False
@@ -641,8 +612,9 @@ CALLS = [
     lambda t: arbolus.walk_of_types(t, (ast.Name, Changer), (ast.If,)),
     lambda t: arbolus.walk_frontier_events(t, (ast.Constant,), (ast.Expr, Changer)),
     arbolus.fix_missing_locations, arbolus.set_parents, arbolus.subtree_hashes,
-    arbolus.subtree_hash,
+    arbolus.subtree_hash, arbolus.subtree_fingerprints, arbolus.subtree_fingerprint,
 ]
+FINGERPRINTS = (arbolus.subtree_fingerprints, arbolus.subtree_fingerprint)
 
 
 def hash_or_fail_as_model(hash_call, root, drawn):
@@ -672,6 +644,11 @@ def change_while_walking(root, drawn, calls):
     for call in calls:
         if call in (arbolus.subtree_hashes, arbolus.subtree_hash):
             hash_or_fail_as_model(call, root, drawn)
+        elif call in FINGERPRINTS:
+            # The changing leaves have no fingerprint: the call ends there,
+            # having read what it read, unless an edit took them all out.
+            with contextlib.suppress(TypeError):
+                call(root)
         else:
             call(root)
 

@@ -288,6 +288,10 @@ def test_daemon_thread_ended_inside_a_nested_hash(way_in):
     "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="the sanitizer's allocator takes no lock across fork(): a child can hang inside it",
 )
+@pytest.mark.skipif(
+    "libtsan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the thread sanitizer ends a child that starts threads after a fork with threads",
+)
 def test_forks_while_threads_end():
     # A child forked while an ending thread held the module's own lock
     # must still be able to call in from a new thread.

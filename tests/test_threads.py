@@ -203,17 +203,31 @@ DAEMONS_INSIDE_CALLS = r"""
 import ast, sys, threading, time
 import arbolus
 
+class Dropped:
+    def __del__(self):
+        time.sleep(0.0005)  # gives the lock away as the call lets go of it
+
 class Slow(ast.expr):
     _fields = ("value",)
 
     @property
     def value(self):
+        if WHERE == "finaliser":
+            return Dropped()  # fresh: the call holds the only reference
         time.sleep(0.0005)  # gives the lock away inside the call
         return ast.Constant(repr(self))
 
 def tree():
     return ast.Module([ast.Expr(ast.BinOp(Slow(), ast.Add(), ast.Name("x", ast.Load())))
                        for _ in range(300)], [])
+
+def ignoring_errors(call):
+    def run(t):
+        try:
+            call(t)
+        except TypeError:  # no fingerprint for such a value; it is let go all the same
+            pass
+    return run
 
 CALLS = {
     "walk_of_types": lambda t: arbolus.walk_of_types(t, (ast.Expr,)),
@@ -223,8 +237,10 @@ CALLS = {
     "set_parents": arbolus.set_parents,
     "fix_missing_locations": arbolus.fix_missing_locations,
     "subtree_hashes": arbolus.subtree_hashes,
+    "subtree_hash": arbolus.subtree_hash,
+    "subtree_fingerprints": ignoring_errors(arbolus.subtree_fingerprints),
 }
-names = sys.argv[1:]
+WHERE, names = sys.argv[1], sys.argv[2:]
 started = threading.Barrier(len(names) + 1)
 
 def spin(call):
@@ -239,16 +255,19 @@ time.sleep(0.05)
 """
 
 
+@pytest.mark.parametrize("where", ["property", "finaliser"])
 @pytest.mark.parametrize("names", [
     ["walk_of_types"],
     ["walk_of_types", "walk_frontier_edges", "walk_frontier_events", "set_parents",
-     "fix_missing_locations", "subtree_hashes"],
+     "fix_missing_locations", "subtree_hashes", "subtree_hash", "subtree_fingerprints"],
 ], ids=["one", "several"])
-def test_exit_while_daemon_threads_are_inside_calls(names):
-    # At exit, a daemon thread that gives the lock away inside a call (a
-    # property that sleeps) is ended where it waits for the lock again.
+def test_exit_while_daemon_threads_are_inside_calls(names, where):
+    # At exit, a daemon thread that gives the lock away inside a call is
+    # ended (or parked) where it waits for the lock again: in code the call
+    # ran (a property that sleeps), or in the finaliser of a value whose last
+    # reference the call gave back.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", DAEMONS_INSIDE_CALLS, *names], env=env,
+        done = subprocess.run([sys.executable, "-c", DAEMONS_INSIDE_CALLS, where, *names], env=env,
                               capture_output=True, text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, "")

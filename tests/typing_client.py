@@ -25,7 +25,10 @@ def lint(tree: ast.Module) -> dict[int, list[ast.AST]]:
     fixed: ast.Module = arbolus.fix_missing_locations(tree)
     hashes: dict[int, int] = arbolus.subtree_hashes(fixed)
     root_hash: int = arbolus.subtree_hash(fixed)
+    prints: dict[int, bytes] = arbolus.subtree_fingerprints(fixed)
+    root_print: bytes = arbolus.subtree_fingerprint(fixed)
     assert hashes[id(fixed)] == root_hash
+    assert prints[id(fixed)] == root_print
     groups: defaultdict[int, list[ast.AST]] = defaultdict(list)
     for node in nodes + calls + names:
         groups[hashes[id(node)]].append(node)
