@@ -1,7 +1,8 @@
 /* Compile-time proof that the private layouts the module reads in place are
  * the interpreter's own: every mirrored field (dict_layout.h, and the int
- * layout the hash step writes) is compared with the definition in the
- * interpreter's internal headers, and any difference fails the build.
+ * layout that pycompat.hpp's 64-bit int constructors write) is compared
+ * with the definition in the interpreter's internal headers, and any
+ * difference fails the build.
  * CMake compiles this file, and turns the direct reads on, only for the
  * versions the mirrors were written against and only where those headers
  * are installed. It is C because the internal headers of some versions do
@@ -83,7 +84,7 @@ _Static_assert(_Generic(get_insertion_order_array((PyDictValues*)0), uint8_t*: 1
 #endif /* ARBOLUS_DIRECT_DICT_LAYOUT */
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
-/* Where the hash step writes an int's digits itself, it writes the sign as
- * these values. */
+/* Where an int's digits are written in place (pycompat.hpp), its sign is
+ * written as these values. */
 _Static_assert(SIGN_NEGATIVE == 2 && NON_SIZE_BITS == _PyLong_NON_SIZE_BITS, "int sign bits");
 #endif

@@ -144,6 +144,43 @@ def dump_all(node, **kwargs):
     return ast.dump(node, **kwargs)
 
 
+class _FoldConstants(ast.NodeTransformer):
+    """The folds of the 3.13 parser's optimizer that make tuples and
+    frozensets: a tuple of constants, a sign on a number, a set of constants
+    tested with `in`."""
+
+    def visit_UnaryOp(self, node):
+        self.generic_visit(node)
+        operand = node.operand
+        if (isinstance(node.op, ast.USub) and isinstance(operand, ast.Constant)
+                and type(operand.value) in (int, float, complex)):
+            return ast.copy_location(ast.Constant(-operand.value), node)
+        return node
+
+    def visit_Tuple(self, node):
+        self.generic_visit(node)
+        if isinstance(node.ctx, ast.Load) and all(isinstance(e, ast.Constant) for e in node.elts):
+            return ast.copy_location(ast.Constant(tuple(e.value for e in node.elts)), node)
+        return node
+
+    def visit_Compare(self, node):
+        self.generic_visit(node)
+        for i, (op, right) in enumerate(zip(node.ops, node.comparators)):
+            if (isinstance(op, (ast.In, ast.NotIn)) and isinstance(right, ast.Set)
+                    and all(isinstance(e, ast.Constant) for e in right.elts)):
+                folded = ast.Constant(frozenset(e.value for e in right.elts))
+                node.comparators[i] = ast.copy_location(folded, right)
+        return node
+
+
+def parse_optimized(source):
+    """ast.parse(source, optimize=1), which folds constants from 3.13 on;
+    before, the folds that make tuples and frozensets are done here."""
+    if sys.version_info >= (3, 13):
+        return ast.parse(source, optimize=1)
+    return _FoldConstants().visit(ast.parse(source))
+
+
 def required_fields(cls):
     """The fields a node class's constructor wants given: those it declares
     a type for that is neither a list nor optional (a context is optional:
