@@ -54,10 +54,7 @@ std::atomic<bool> PENDING_NONEMPTY{false};
 // released or queued without touching the interpreter here.
 void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
     if (caches.field_table) caches.field_table->take_references(out);
-    for (auto& record : caches.type_info.take_all()) {
-        out.push_back(record->cls.release());
-        for (Strong& name : record->fields) out.push_back(name.release());
-    }
+    for (auto& record : caches.type_info.take_all()) record->take_references(out);
     caches.type_sets.take_all(out);
     for (Strong& name : caches.writer_names) {
         if (name) out.push_back(name.release());

@@ -66,6 +66,15 @@ struct TypeInfo {
     uint8_t locations = 0;       // LocationBit set from `_attributes`
     mutable ClassAttributes class_attributes;
     mutable ClassSpelling spelling;
+
+    // Moves every reference the record holds to `out`, for a thread that
+    // ends without the interpreter lock: each one the record gains must be
+    // listed here.
+    void take_references(std::vector<PyObject*>& out) {
+        out.push_back(cls.release());
+        for (Strong& name : fields) out.push_back(name.release());
+        if (spelling.qualname) out.push_back(spelling.qualname.release());
+    }
 };
 
 // Appends the interned string names of a tuple-valued class attribute to
