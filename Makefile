@@ -9,11 +9,12 @@
 #                        tests of threads and interpreters against it
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
-#   make wheel           sdist, and cp313, cp314 and cp315 wheels repaired to a
+#   make wheel           sdist, and cp311 to cp315 wheels repaired to a
 #                        manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version
-#   make test-3.14       make test with CPython 3.14 (likewise test-3.15)
+#   make test-3.14       make test with CPython 3.14 (likewise test-3.11,
+#                        test-3.12, test-3.15)
 #   make test-refleaks   build for the debug interpreter python3.14d (in the
 #                        chroot when the host lacks it) and run the tests that
 #                        call the module, each repeated to catch reference leaks
@@ -262,10 +263,11 @@ wheel: venv
 wheel-test: wheel
 	"$(ROOT)/scripts/wheels.sh" test $(PYTEST_ARGS)
 
-# The suite on a newer interpreter, in the chroot when the host lacks it.
-NEWER_VERSIONS := 3.14 3.15
-.PHONY: $(addprefix test-,$(NEWER_VERSIONS))
-$(addprefix test-,$(NEWER_VERSIONS)): test-%:
+# The suite on another interpreter: 3.11 and 3.12 from the host (pyenv),
+# the newer ones in the chroot when the host lacks them.
+OTHER_VERSIONS := 3.11 3.12 3.14 3.15
+.PHONY: $(addprefix test-,$(OTHER_VERSIONS))
+$(addprefix test-,$(OTHER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
 
 # Reference leaks, hunted as CPython's own test runner does with -R 3:3:

@@ -1,9 +1,13 @@
 """Type information for the `arbolus` extension module."""
 
 import ast
+import sys
 from typing import Literal
 
-from warnings import deprecated
+if sys.version_info >= (3, 13):
+    from warnings import deprecated
+else:
+    from typing_extensions import deprecated
 
 __all__ = [
     "walk",

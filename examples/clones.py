@@ -57,12 +57,19 @@ import arbolus
 
 FUNCTIONS = (ast.FunctionDef, ast.AsyncFunctionDef)
 # walk_of_types selects by exact class, so the abstract ast.stmt matches
-# nothing: list every concrete statement class. Concrete node classes carry
-# their own _field_types; abstract bases and deprecated aliases do not.
+# nothing: list every concrete statement class. Concrete node classes
+# declare __match_args__ and have fields or derive from an abstract base;
+# abstract bases have no fields and derive from ast.AST itself, and
+# deprecated aliases declare no __match_args__ or have a metaclass of their
+# own.
 STATEMENTS = tuple(
     cls for cls in vars(ast).values()
-    if isinstance(cls, type) and issubclass(cls, ast.stmt) and "_field_types" in vars(cls)
+    if type(cls) is type and issubclass(cls, ast.stmt) and "__match_args__" in vars(cls)
+    and (cls._fields or cls.__base__ not in (ast.AST, object))
 )
+# Empty lists and None fields are part of the text compared: 3.13 dumps them
+# only when asked, older versions always.
+DUMP_ALL = {"show_empty": True} if sys.version_info >= (3, 13) else {}
 BODY, STATEMENT = "function body", "statement"
 
 
@@ -205,8 +212,8 @@ def dump(subtree):
     """The exact text a group's members must share: what the fingerprints
     stand for, without any collision."""
     if isinstance(subtree, list):
-        return tuple(ast.dump(s, show_empty=True) for s in subtree)
-    return ast.dump(subtree, show_empty=True)
+        return tuple(ast.dump(s, **DUMP_ALL) for s in subtree)
+    return ast.dump(subtree, **DUMP_ALL)
 
 
 def confirmed(shared, min_nodes, load):

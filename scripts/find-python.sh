@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Print the absolute path of a CPython >= 3.13 interpreter in its default
-# (GIL) build; with $PYVER set (3.14, say), of that version only. Order of
+# Print the absolute path of a CPython >= 3.11 interpreter in its default
+# (GIL) build, 3.13 or later preferred; with $PYVER set (3.12, say), of that
+# version only. Order of
 # preference:
 #   1. $PYTHON, if set (no fallback: a bad $PYTHON is an error)
 #   2. python3.14, python3.13 on PATH, if they actually run
@@ -9,15 +10,18 @@
 #   4. /usr/bin/python3.13, /usr/bin/python3.14, then python3 on PATH
 set -u
 
-MSG='error: need CPython >= 3.13 (GIL build); set PYTHON=/path/to/python3.13'
+MSG='error: need CPython >= 3.11 (GIL build); set PYTHON=/path/to/python3.13'
 
-# Prints sys.executable and succeeds only for a suitable interpreter.
+# Prints sys.executable and succeeds only for a suitable interpreter: of
+# $PYVER when set, else 3.13 or later (MIN), else, last, any supported one.
+MIN=13
+[ -n "${PYVER:-}${PYTHON:-}" ] && MIN=11
 probe() {
-    PYVER="${PYVER:-}" "$1" - <<'PY' 2>/dev/null
+    PYVER="${PYVER:-}" MIN="$MIN" "$1" - <<'PY' 2>/dev/null
 import os, sys, sysconfig
 want = os.environ["PYVER"]
 ok = (sys.implementation.name == "cpython"
-      and sys.version_info >= (3, 13)
+      and sys.version_info >= (3, int(os.environ["MIN"]))
       and (not want or "%d.%d" % sys.version_info[:2] == want)
       and not sysconfig.get_config_var("Py_GIL_DISABLED"))
 if not ok:
@@ -34,7 +38,7 @@ try() {
 
 if [ -n "${PYTHON:-}" ]; then
     try "$PYTHON"
-    echo "error: PYTHON=$PYTHON is not a working CPython >= 3.13 (GIL build)" >&2
+    echo "error: PYTHON=$PYTHON is not a working CPython >= 3.11 (GIL build)" >&2
     exit 1
 fi
 
@@ -62,6 +66,8 @@ for cand in ${PYVER:+/usr/bin/python$PYVER} /usr/bin/python3.13 /usr/bin/python3
     [ -x "$cand" ] && try "$cand"
 done
 if command -v python3 >/dev/null 2>&1; then
+    try python3
+    MIN=11
     try python3
 fi
 

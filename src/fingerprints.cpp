@@ -328,9 +328,13 @@ ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& cod
     Strong module = Strong::steal(PyType_GetModuleName(cls));
     if (!module) return false;
     if (!PyUnicode_Check(module.get())) {
+        Strong class_name = Strong::steal(PyType_GetFullyQualifiedName(cls));
+        if (!class_name) return false;
+        Strong type_name = Strong::steal(PyType_GetFullyQualifiedName(Py_TYPE(module.get())));
+        if (!type_name) return false;
         PyErr_Format(PyExc_TypeError,
-                     "cannot fingerprint an instance of %N: its __module__ is %T, not str",
-                     reinterpret_cast<PyObject*>(cls), module.get());
+                     "cannot fingerprint an instance of %U: its __module__ is %U, not str",
+                     class_name.get(), type_name.get());
         return false;
     }
     Strong qualname = Strong::steal(PyType_GetQualName(cls));
@@ -550,11 +554,16 @@ private:
         if (Py_IS_TYPE(v, &PyFrozenSet_Type)) {
             return Run::nested([&] { return put_frozenset(out, v, where); });
         }
+        Strong type_name = Strong::steal(PyType_GetFullyQualifiedName(Py_TYPE(v)));
+        if (!type_name) return false;
+        Strong class_name = Strong::steal(
+            PyType_GetFullyQualifiedName(reinterpret_cast<PyTypeObject*>(where.cls)));
+        if (!class_name) return false;
         PyErr_Format(PyExc_TypeError,
-                     "cannot fingerprint a value of type %T in field '%U' of %N: only nodes, "
+                     "cannot fingerprint a value of type %U in field '%U' of %U: only nodes, "
                      "lists and values of the exact types str, bytes, int, float, complex, "
                      "bool, None, Ellipsis, tuple and frozenset have a fingerprint",
-                     v, where.field, where.cls);
+                     type_name.get(), where.field, class_name.get());
         return false;
     }
 

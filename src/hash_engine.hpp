@@ -39,6 +39,7 @@
 
 #include "compiler.hpp"
 #include "expand.hpp"
+#include "pycompat.hpp"
 #include "recursion.hpp"
 
 namespace arbolus {
@@ -369,12 +370,8 @@ std::optional<SubtreeValues<typename M::Value>> hash_subtrees(Walk& walk, PyObje
     return values;
 }
 
-// An int of the given sign and magnitude. Where the interpreter has no
-// 64-bit constructor, ints past one digit get their digits written straight
-// into a new int (the layout the interpreter's header describes, its sign
-// value checked with the other private layouts), which saves the general
-// conversion's work; smaller values go through it, so that they come from
-// the interpreter's shared small ints.
+// An int of the given sign and magnitude, through the 64-bit constructors
+// (which pycompat.hpp gives the versions without them).
 PyObject* new_int(uint64_t magnitude, bool negative);
 
 // Stores {id(node): make_value()} in `dict`, with the key's hash computed

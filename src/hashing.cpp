@@ -13,6 +13,7 @@
 #include "compiler.hpp"
 #include "functions.hpp"
 #include "hash_engine.hpp"
+#include "pycompat.hpp"
 
 namespace arbolus {
 
@@ -182,30 +183,10 @@ private:
 }  // namespace
 
 PyObject* new_int(uint64_t magnitude, bool negative) {
-#if PY_VERSION_HEX >= 0x030E0000
     if (!negative) return PyLong_FromUInt64(magnitude);
     // A negated magnitude past the int64 range never arises: hashes are
     // 64 bits with their sign taken from the top bit.
     return PyLong_FromInt64(static_cast<int64_t>(~magnitude + 1));
-#else
-#if defined(ARBOLUS_CHECKED_LAYOUTS) && PYLONG_BITS_IN_DIGIT == 30
-    if (magnitude > PyLong_MASK) {
-        const int bits = std::bit_width(magnitude);
-        const Py_ssize_t digits = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
-        PyLongObject* result = _PyLong_New(digits);
-        if (result == nullptr) return nullptr;
-        for (Py_ssize_t d = 0; d < digits; ++d) {
-            result->long_value.ob_digit[d] = static_cast<digit>(magnitude & PyLong_MASK);
-            magnitude >>= PyLong_SHIFT;
-        }
-        result->long_value.lv_tag =
-            static_cast<uintptr_t>(digits) << _PyLong_NON_SIZE_BITS | (negative ? 2 : 0);
-        return reinterpret_cast<PyObject*>(result);
-    }
-#endif
-    const auto m = static_cast<long long>(magnitude);
-    return PyLong_FromLongLong(negative ? -m : m);
-#endif
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "errors.hpp"
 #include "functions.hpp"
+#include "pycompat.hpp"
 #include "strong.hpp"
 #include "thread_caches.hpp"
 

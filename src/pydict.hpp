@@ -1,14 +1,15 @@
 // Direct reads of the interpreter's dict storage.
 //
 // The fast walks find a node's children among the first entries of its
-// instance dictionary when those are its fields, in order. Going through the public iteration costs a call per
-// entry; reading the entry array in place costs a few loads. The layouts
-// below mirror the interpreter's own private definitions, which are the same
-// in 3.13, 3.14 and 3.15. They are used only where the build checked them
-// against that interpreter's internal headers (layout_checks.cpp, compiled
-// when the headers are there, fails the build on any difference); any other
-// build uses the public position counter, which counts positions the same
-// way.
+// instance dictionary when those are its fields, in order. Going through
+// the public iteration costs a call per entry; reading the entry array in
+// place costs a few loads. The layouts (dict_layout.h) mirror the
+// interpreter's own private definitions. They are used only where the
+// build checked them against that interpreter's internal headers
+// (layout_checks.c, compiled when the headers are there, fails the build on
+// any difference); any other build, and split tables where their layout is
+// not mirrored, use the public position counter, which counts positions the
+// same way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,63 +20,27 @@
 #include <cstdint>
 
 #include "compiler.hpp"
+#include "dict_layout.h"
 #include "strong.hpp"
-
-#if defined(ARBOLUS_CHECKED_LAYOUTS) && PY_VERSION_HEX >= 0x030D0000 && \
-    PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-#define ARBOLUS_DIRECT_DICT_LAYOUT 1
-#else
-#define ARBOLUS_DIRECT_DICT_LAYOUT 0
-#endif
-
-#if ARBOLUS_DIRECT_DICT_LAYOUT
-// Exported by the interpreter and declared only in its internal headers;
-// the layout check compiles this declaration beside the interpreter's own,
-// so a different signature fails the build.
-extern "C" int _PyDict_SetItem_KnownHash(PyObject* dict, PyObject* key, PyObject* value,
-                                         Py_hash_t hash);
-#endif
 
 namespace arbolus::pydict {
 
 #if ARBOLUS_DIRECT_DICT_LAYOUT
 
-// Header of the keys object; the index table follows it, then the entries.
-struct KeysHeader {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
+using KeysHeader = ArbolusKeysHeader;
+using GeneralEntry = ArbolusGeneralEntry;
+using UnicodeEntry = ArbolusUnicodeEntry;
+enum : uint8_t {
+    KEYS_GENERAL = ARBOLUS_KEYS_GENERAL,
+    KEYS_UNICODE = ARBOLUS_KEYS_UNICODE,
+    KEYS_SPLIT = ARBOLUS_KEYS_SPLIT
 };
-
-enum : uint8_t { KEYS_GENERAL = 0, KEYS_UNICODE = 1, KEYS_SPLIT = 2 };
-
-struct GeneralEntry {
-    Py_hash_t hash;
-    PyObject* key;
-    PyObject* value;
-};
-
-struct UnicodeEntry {
-    PyObject* key;
-    PyObject* value;
-};
-
-// Values of a split table: an array indexed by the shared key's index,
-// followed by the insertion order (one byte per used value).
-struct SplitValues {
-    uint8_t capacity;
-    uint8_t size;
-    uint8_t embedded;
-    uint8_t valid;
-    PyObject* values[1];
-};
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
+using SplitValues = ArbolusSplitValues;
+static_assert(offsetof(SplitValues, values) == 8);
+#endif
 
 static_assert(sizeof(KeysHeader) == 32);
-static_assert(offsetof(SplitValues, values) == 8);
 // Readers rely on every entry kind holding its value right after its key.
 static_assert(offsetof(GeneralEntry, value) == offsetof(GeneralEntry, key) + sizeof(PyObject*));
 static_assert(offsetof(UnicodeEntry, value) == offsetof(UnicodeEntry, key) + sizeof(PyObject*));
@@ -136,11 +101,15 @@ inline PyObject* value_if_key_at(PyObject* dict, size_t pos, PyObject* key) {
         const UnicodeEntry& e = unicode_entries(keys)[pos];
         return e.key == key ? e.value : nullptr;
     }
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     if (pos >= values->size || pos >= static_cast<size_t>(d->ma_used)) return nullptr;
     const uint8_t ix = reinterpret_cast<const uint8_t*>(&values->values[values->capacity])[pos];
     if (ix >= values->capacity || ix >= static_cast<size_t>(keys->nentries)) return nullptr;
     return unicode_entries(keys)[ix].key == key ? values->values[ix] : nullptr;
+#else
+    return nullptr;
+#endif
 #else
     (void)dict;
     (void)pos;
@@ -175,6 +144,7 @@ public:
             count_ = static_cast<size_t>(keys->nentries);
             return;
         }
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
         const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
         split_values_ = values->values;
         split_order_ = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
@@ -182,6 +152,7 @@ public:
         stride_ = sizeof(UnicodeEntry);
         count_ = std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
         split_slots_ = std::min<size_t>(values->capacity, static_cast<size_t>(keys->nentries));
+#endif  // otherwise a split table has no position to read: every lookup misses
 #else
         (void)dict;
 #endif
@@ -290,8 +261,13 @@ inline size_t positions_in_use(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     if (d->ma_values == nullptr) return static_cast<size_t>(keys_of(dict)->nentries);
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
     return std::min<size_t>(values->size, static_cast<size_t>(d->ma_used));
+#else
+    // Split table: deletions close the gap in the insertion order.
+    return static_cast<size_t>(d->ma_used);
+#endif
 #else
     (void)dict;
     return 0;
@@ -333,6 +309,29 @@ ARBOLUS_ALWAYS_INLINE size_t window(size_t m, size_t n, TailOk& tail_ok) {
 }
 #endif
 
+// leading_fields_reversed through the public position counter, for builds
+// that do not read the layout and for split tables where their layout is
+// not mirrored: all fields read (0) or none (n). A returned position p
+// means the entry sat at entry position p - 1. Everything is checked
+// before anything is pushed. Field counts are capped at 254, so a small
+// buffer holds them.
+template <class TailOk, class Push>
+size_t leading_fields_reversed_public(PyObject* dict, const Strong* names, size_t n,
+                                      TailOk& tail_ok, Push& push) {
+    PyObject* found[256];
+    size_t m = 0;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (m < n && m < 256 && PyDict_Next(dict, &pos, &key, &value)) {
+        if (static_cast<size_t>(pos) != m + 1 || key != names[m].get()) return n;
+        found[m++] = value;
+    }
+    if (m < n && !tail_ok(m)) return n;
+    while (m > 0) push(found[--m]);
+    return 0;
+}
+
 // Reads a node's fields from the first entries of its dictionary, as far
 // as those are the fields: entry positions 0 .. n-1 of `dict` should hold
 // names[0] .. names[n-1] themselves (the same objects), in that order,
@@ -363,21 +362,7 @@ ARBOLUS_ALWAYS_INLINE size_t leading_fields_reversed(PyObject* dict, const Stron
     if (m == 0) [[unlikely]] return n;
     return fields_in_entries(unicode_entries(keys), names, m, push);
 #else
-    // Public position counter: a returned position p means the entry sat
-    // at entry position p - 1. Everything is checked before anything is
-    // pushed. Field counts are capped at 254, so a small buffer holds them.
-    PyObject* found[256];
-    size_t m = 0;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (m < n && m < 256 && PyDict_Next(dict, &pos, &key, &value)) {
-        if (static_cast<size_t>(pos) != m + 1 || key != names[m].get()) return n;
-        found[m++] = value;
-    }
-    if (m < n && !tail_ok(m)) return n;
-    while (m > 0) push(found[--m]);
-    return 0;
+    return leading_fields_reversed_public(dict, names, n, tail_ok, push);
 #endif
 }
 
@@ -391,9 +376,13 @@ size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n
     if (d->ma_values == nullptr && keys->kind != KEYS_GENERAL) {
         return leading_fields_reversed(dict, names, n, tail_ok, push);
     }
+#if !ARBOLUS_DIRECT_SPLIT_LAYOUT
+    if (d->ma_values != nullptr) return leading_fields_reversed_public(dict, names, n, tail_ok, push);
+#endif
     const size_t m = window(positions_in_use(dict), n, tail_ok);
     if (m == 0) return n;
     if (d->ma_values == nullptr) return fields_in_entries(general_entries(keys), names, m, push);
+#if ARBOLUS_DIRECT_SPLIT_LAYOUT
     // Split table: deletions close the gap in the insertion order, so the
     // position counter runs over the used values only.
     const auto* values = reinterpret_cast<const SplitValues*>(d->ma_values);
@@ -407,6 +396,7 @@ size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n
         }
         push(values->values[ix]);
     }
+#endif
     return 0;
 #else
     return leading_fields_reversed(dict, names, n, tail_ok, push);

@@ -1,8 +1,7 @@
 // Owned references to interpreter objects.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pycompat.hpp"
 
 #include <atomic>
 #include <chrono>

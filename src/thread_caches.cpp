@@ -1,5 +1,7 @@
 #include "thread_caches.hpp"
 
+#include "pycompat.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>

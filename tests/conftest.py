@@ -111,6 +111,76 @@ def caught(call, *args):
 CONSTRUCTORS_NEED_REQUIRED_FIELDS = sys.version_info >= (3, 15)
 
 
+# Before 3.12 the objects the interpreter keeps for the whole process start
+# with a count this high, so that no program brings them to zero.
+STATIC_COUNT = 10**8
+
+
+def process_constant(obj):
+    """Whether obj is one of the objects the whole process shares: None, the
+    bools, Ellipsis, the small ints, the interpreter's own identifiers. They
+    are immortal from 3.12 on; before, they are counted, and any code at
+    all (a cache dropping a field name, a local holding a small int) moves
+    their counts, so reference checks leave them out. Mortal stand-ins catch
+    a leaked or over-released leaf value."""
+    return (obj is None or obj is True or obj is False or obj is ...
+            or (type(obj) is int and -5 <= obj <= 256)
+            or sys.getrefcount(obj) >= STATIC_COUNT)
+
+
+def default_context():
+    """The context object node classes fill in when `ctx` is not given
+    (3.13 on), else None: older classes leave the field unset."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return getattr(ast.Name("x"), "ctx", None)
+
+
+def dump_all(node, **kwargs):
+    """ast.dump with empty lists and None fields shown, the only way
+    versions before 3.13 dump (they have no show_empty)."""
+    if sys.version_info >= (3, 13):
+        kwargs["show_empty"] = True
+    return ast.dump(node, **kwargs)
+
+
+class _FoldConstants(ast.NodeTransformer):
+    """The folds of the 3.13 parser's optimizer that make tuples and
+    frozensets: a tuple of constants, a sign on a number, a set of constants
+    tested with `in`."""
+
+    def visit_UnaryOp(self, node):
+        self.generic_visit(node)
+        operand = node.operand
+        if (isinstance(node.op, ast.USub) and isinstance(operand, ast.Constant)
+                and type(operand.value) in (int, float, complex)):
+            return ast.copy_location(ast.Constant(-operand.value), node)
+        return node
+
+    def visit_Tuple(self, node):
+        self.generic_visit(node)
+        if isinstance(node.ctx, ast.Load) and all(isinstance(e, ast.Constant) for e in node.elts):
+            return ast.copy_location(ast.Constant(tuple(e.value for e in node.elts)), node)
+        return node
+
+    def visit_Compare(self, node):
+        self.generic_visit(node)
+        for i, (op, right) in enumerate(zip(node.ops, node.comparators)):
+            if (isinstance(op, (ast.In, ast.NotIn)) and isinstance(right, ast.Set)
+                    and all(isinstance(e, ast.Constant) for e in right.elts)):
+                folded = ast.Constant(frozenset(e.value for e in right.elts))
+                node.comparators[i] = ast.copy_location(folded, right)
+        return node
+
+
+def parse_optimized(source):
+    """ast.parse(source, optimize=1), which folds constants from 3.13 on;
+    before, the folds that make tuples and frozensets are done here."""
+    if sys.version_info >= (3, 13):
+        return ast.parse(source, optimize=1)
+    return _FoldConstants().visit(ast.parse(source))
+
+
 def required_fields(cls):
     """The fields a node class's constructor wants given: those it declares
     a type for that is neither a list nor optional (a context is optional:

@@ -227,8 +227,10 @@ def child_for(cls, field):
 LOCATIONS = {"lineno": 1, "col_offset": 0, "end_lineno": 1, "end_col_offset": 2}
 
 # Every concrete node class with fields, and the ways a codemod builds one.
+# (The deprecated aliases, which 3.11 still lists and makes through a
+# metaclass of their own, are constants.)
 BUILT = [c for c in vars(ast).values()
-         if isinstance(c, type) and issubclass(c, ast.AST) and c._fields and not c.__subclasses__()]
+         if type(c) is type and issubclass(c, ast.AST) and c._fields and not c.__subclasses__()]
 
 
 def build_every_way(cls):

@@ -18,7 +18,7 @@ import warnings
 import pytest
 
 import arbolus
-from conftest import SLOW_MARKS, caught, preorder
+from conftest import SLOW_MARKS, caught, parse_optimized, preorder
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -56,7 +56,7 @@ def test_optimized_trees_match_the_reference():
     # Constant folding makes tuples and frozensets (and on newer versions
     # folds more); the reference must agree on those too.
     source = "x in {1, 'a', 2.5, None}\nfor y in (1, (2, -3.0), b'z'):\n    f(*(1, 2))\n"
-    tree = ast.parse(source, optimize=1)
+    tree = parse_optimized(source)
     assert arbolus.subtree_fingerprints(tree) == reference.subtree_fingerprints(tree)
 
 
@@ -92,6 +92,8 @@ def test_the_documented_example():
 CHILD = """
 import ast, hashlib, json, sys, sysconfig, pathlib, warnings
 import arbolus
+sys.path.insert(0, {tests!r})
+from conftest import parse_optimized
 root = pathlib.Path(sysconfig.get_paths()["stdlib"])
 paths = sorted(p for p in root.rglob("*.py") if "site-packages" not in p.parts)[::{stride}]
 digest = hashlib.sha256()
@@ -99,8 +101,8 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     for p in paths:
         try:
-            tree = ast.parse(p.read_bytes(), optimize=1)
-        except (SyntaxError, ValueError):
+            tree = parse_optimized(p.read_bytes())
+        except (SyntaxError, ValueError, RecursionError):
             continue
         prints = arbolus.subtree_fingerprints(tree)
         for node in ast.walk(tree):
@@ -115,7 +117,8 @@ def test_same_in_processes_with_different_hash_seeds():
     for seed in ("1", "2", "random"):
         env = dict(os.environ, PYTHONHASHSEED=seed)
         stride = 8 * int(os.environ.get("ARBOLUS_CORPUS_STRIDE", "1"))
-        proc = subprocess.run([sys.executable, "-c", CHILD.format(stride=stride)], env=env,
+        code = CHILD.format(stride=stride, tests=os.path.dirname(os.path.abspath(__file__)))
+        proc = subprocess.run([sys.executable, "-c", code], env=env,
                               capture_output=True, text=True, timeout=600)
         assert proc.returncode == 0, proc.stderr
         outs.add(json.loads(proc.stdout))

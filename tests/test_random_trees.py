@@ -40,7 +40,7 @@ import arbolus
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "examples"))
 reference = pytest.importorskip("fingerprint_reference")
-from conftest import CONSTRUCTORS_NEED_REQUIRED_FIELDS, required_fields
+from conftest import CONSTRUCTORS_NEED_REQUIRED_FIELDS, default_context, required_fields
 
 EXAMPLES = int(os.environ.get("ARBOLUS_HYPOTHESIS_EXAMPLES", "100"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=False,
@@ -522,8 +522,9 @@ def check_tree(root, drawn, kinds, prune, bracket):
 
 
 # Shared by every example: the class default above and the context object
-# that node classes fill in when `ctx` is not given (the parser's own).
-SHARED = [DEFAULT, ast.Name("x").ctx]
+# that node classes fill in when `ctx` is not given (the parser's own),
+# where they do.
+SHARED = [DEFAULT] + [ctx for ctx in [default_context()] if ctx is not None]
 
 
 def all_released(refs):

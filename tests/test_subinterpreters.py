@@ -72,20 +72,40 @@ def check():
 
 CHILD = r"""
 import sys, threading
-import _interpreters
 import arbolus
+
+# 3.13 on: _interpreters; before: _xxsubinterpreters, which raises where the
+# newer one returns the failure.
+try:
+    import _interpreters
+except ImportError:
+    import _xxsubinterpreters as _interpreters
+
+    def create():
+        return _interpreters.create(isolated=False)
+
+    def run(sub, code):
+        try:
+            _interpreters.run_string(sub, code)
+        except _interpreters.RunFailedError as exc:
+            return repr(exc)
+else:
+    def create():
+        return _interpreters.create("legacy")
+
+    run = _interpreters.exec
 
 CHECK = {check!r}
 exec(CHECK)
 assert check() == check()
 
 def new_sub():
-    sub = _interpreters.create("legacy")
-    _interpreters.exec(sub, CHECK)
+    sub = create()
+    assert run(sub, CHECK) is None
     return sub
 
 def run_in(sub):
-    failure = _interpreters.exec(sub, "check()")
+    failure = run(sub, "check()")
     assert failure is None, failure
 
 # One thread, alternating between the interpreters.
@@ -129,7 +149,11 @@ def legacy_subinterpreters_available():
     try:
         import _interpreters
     except ImportError:
-        return False
+        try:
+            import _xxsubinterpreters as _interpreters
+        except ImportError:
+            return False
+        return hasattr(_interpreters, "create") and hasattr(_interpreters, "run_string")
     return hasattr(_interpreters, "create") and hasattr(_interpreters, "exec")
 
 
@@ -331,7 +355,17 @@ def own_lock():
     try:
         import _interpreters as private
     except ImportError:
-        return True  # 3.12: made isolated, which gives each its own lock
+        # 3.12 tells no interpreter's lock; it refuses a module that declares
+        # only a shared lock in an interpreter with a lock of its own.
+        import importlib.util, _testmultiphase
+        from importlib.machinery import ExtensionFileLoader
+        name = "_test_shared_gil_only"
+        loader = ExtensionFileLoader(name, _testmultiphase.__file__)
+        try:
+            importlib.util.module_from_spec(importlib.util.spec_from_loader(name, loader))
+        except ImportError:
+            return True
+        return False
     return private.get_config(private.get_current()[0]).gil == "own"
 """
 
@@ -412,13 +446,19 @@ def own_lock_interpreters_available():
             module = __import__(name)
         except ImportError:
             continue
+        if name == "_xxsubinterpreters":
+            # 3.12: the lock is told by a test module (see own_lock).
+            try:
+                import _testmultiphase  # noqa: F401
+            except ImportError:
+                return False
         return sys.version_info >= (3, 12) and hasattr(module, "create")
     return False
 
 
 needs_own_lock_interpreters = pytest.mark.skipif(
     not own_lock_interpreters_available(),
-    reason="no interpreters with a lock of their own here")
+    reason="no interpreters with a lock of their own here, or none that can be told")
 
 
 def run_child(body):
