@@ -9,7 +9,7 @@
 #                        tests of threads and interpreters against it
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
-#                        (with PYVER=3.X these three build into build/asan-3.X etc.)
+#                        (with PYVER=3.X these three build into build/asan/3.X etc.)
 #   make wheel           sdist, and cp311 to cp315 wheels repaired to a
 #                        manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
@@ -59,9 +59,9 @@ else
 VENV  := $(ROOT)/.venv$(if $(PYVER),-$(PYVER))
 VPY   := $(VENV)/bin/python
 BUILD := $(ROOT)/build
-ASAN_BUILD := $(BUILD)/asan$(if $(PYVER),-$(PYVER))
+ASAN_BUILD := $(BUILD)/asan$(if $(PYVER),/$(PYVER))
 LSAN_SUPP  := $(ROOT)/.ci/lsan.supp
-TSAN_BUILD := $(BUILD)/tsan$(if $(PYVER),-$(PYVER))
+TSAN_BUILD := $(BUILD)/tsan$(if $(PYVER),/$(PYVER))
 TSAN_SUPP  := $(ROOT)/.ci/tsan.supp
 
 WERROR ?= 0
@@ -230,7 +230,7 @@ test-tsan: tsan-build
 # sanitizer build, warnings always errors. The suite runs in the same venv
 # with this build first on the module path.
 CLANGXX ?= clang++
-CLANG_BUILD := $(BUILD)/clang$(if $(PYVER),-$(PYVER))
+CLANG_BUILD := $(BUILD)/clang$(if $(PYVER),/$(PYVER))
 clang-build: install
 	@command -v "$(CLANGXX)" >/dev/null || { echo "error: $(CLANGXX) not found (apt-get install clang)" >&2; exit 1; }
 	$(VENV_PATH) cmake -S "$(ROOT)" -B "$(CLANG_BUILD)" -G Ninja \

@@ -249,18 +249,11 @@ def node_classes():
 
 # --- the parent: runs valgrind and reads the dumps ---------------------------
 
-def built_modules():
-    """Release builds of the running version under build/. The budgets are
-    for the GCC Release build: the sanitizer and clang builds (build/asan,
-    build/tsan-3.12, ...) are left out."""
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    return [p for p in (ROOT / "build").glob(f"*/arbolus{suffix}")
-            if p.parent.name.split("-")[0] not in ("asan", "tsan", "clang")]
-
-
 def find_module():
     """The module built by the last `make install`, with its symbol table."""
-    found = built_modules()
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    found = sorted((ROOT / "build").glob(f"*/arbolus{suffix}"))
+    found = [p for p in found if p.parent.name not in ("asan", "tsan", "clang")]  # budgets: GCC Release
     if not found:
         sys.exit(f"no built module under {ROOT / 'build'}: run `make install` first")
     return max(found, key=lambda p: p.stat().st_mtime)
