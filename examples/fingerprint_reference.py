@@ -14,6 +14,7 @@ import ast
 import math
 import struct
 import sys
+import threading
 
 import xxhash
 
@@ -48,17 +49,36 @@ def class_spelling(cls):
     return FORMAT + text(module) + text(type.__dict__["__qualname__"].__get__(cls))
 
 
+_declared = threading.local()
+
+
+def field_names(cls):
+    """The names of the class's fields, read as the module reads them: once
+    per class and thread (a later change to `_fields` is not seen); a read
+    that raises an ordinary exception, or gives no tuple, declares none;
+    items that are not str are skipped, a str subclass's stands for its text."""
+    known = _declared.__dict__.setdefault("fields", {})  # id -> (class, names)
+    if id(cls) not in known:
+        try:
+            names = cls._fields
+        except MemoryError:
+            raise
+        except Exception:
+            names = ()
+        if not isinstance(names, tuple):
+            names = ()
+        # The tuple's own items, whatever a subclass's __iter__ says.
+        names = tuple(str.__str__(n) for n in tuple.__iter__(names) if isinstance(n, str))
+        known[id(cls)] = (cls, names)  # the class is kept, so its id is not reused
+    return known[id(cls)][1]
+
+
 def read_fields(node):
     """(name, value) per field, read as the module reads them: the instance
     dictionary first, then attribute lookup; a missing field is skipped."""
-    names = getattr(type(node), "_fields", ())
+    names = field_names(type(node))
     d = getattr(node, "__dict__", None)
-    if not isinstance(names, tuple):
-        return
     for name in names:
-        if type(name) is not str and not isinstance(name, str):
-            continue
-        name = str(name)
         if d is not None and name in d:
             yield name, d[name]
         else:
@@ -93,12 +113,21 @@ def encode_leaf(v, where):
         items = sorted(encode_leaf(x, where) for x in v)
         return b"S" + varint(len(items)) + b"".join(items)
     cls, field = where
+    if cls is None:
+        place = "as the root" if v is field else f"in a root of type {type(field).__qualname__}"
+        raise TypeError(f"cannot fingerprint a value of type {t.__module__}.{t.__qualname__} "
+                        f"{place}")
     raise TypeError(f"cannot fingerprint a value of type {t.__module__}.{t.__qualname__} "
                     f"in field {field!r} of {cls.__module__}.{cls.__qualname__}")
 
 
 def subtree_fingerprints(root):
-    """{id(node): 16 bytes} for every distinct node under root.
+    """{id(node): 16 bytes} for every distinct node under root, and for the
+    root itself.
+
+    A root that is no node is spelled as a field's value would be, a tuple
+    as the list of its items; the nodes among a list's items are keyed with
+    their subtrees, as a list field's items are.
 
     Iterative, children before parents, so deep trees need no recursion.
     """
@@ -120,8 +149,14 @@ def subtree_fingerprints(root):
         items = v if type(v) is list else (v,)
         return [x for x in items if isinstance(x, ast.AST) and type(x) is not ast.AST]
 
+    if isinstance(root, ast.AST):
+        tops = [root]
+    else:
+        root_value = list(root) if type(root) is tuple else root
+        tops = children(root_value) if type(root_value) is list else []
+
     # Pre-order, then backwards: every child before its parent.
-    order, stack, on_path = [], [root], set()
+    order, stack = [], list(reversed(tops))
     while stack:
         n = stack.pop()
         order.append(n)
@@ -139,6 +174,8 @@ def subtree_fingerprints(root):
                 continue
             stream.append(text(name) + encode_value(value, (cls, name)))
         memo[id(node)] = xxhash.xxh3_128_digest(b"".join(stream))
+    if not isinstance(root, ast.AST):
+        memo[id(root)] = xxhash.xxh3_128_digest(encode_value(root_value, (None, root)))
     return memo
 
 

@@ -486,8 +486,24 @@ struct FingerprintMixer {
 
     Fingerprint end_fresh(Fresh info) { return digest(info->spelling); }
 
+    // --- a root that is no node
+
+    // The root's encoding as a value, hashed. `items` is null, or the
+    // root's items as a list when the root is a list or a tuple: both are
+    // spelled as a list field's value is.
+    bool root_value(Run& run, PyObject* root, PyObject* items, Fingerprint& out) {
+        stream_.clear();
+        const Where where{nullptr, root};
+        if (!(items != nullptr ? put_list(run, items, where) : put_value(run, root, where))) {
+            return false;
+        }
+        out = arbolus::digest(stream_.data(), stream_.size());
+        return true;
+    }
+
 private:
-    // Where a value was found, for the error that names it.
+    // Where a value was found, for the error that names it: a class and its
+    // field, or no class and the root the value is or is inside of.
     struct Where {
         PyObject* cls;
         PyObject* field;
@@ -556,6 +572,7 @@ private:
         }
         Strong type_name = Strong::steal(PyType_GetFullyQualifiedName(Py_TYPE(v)));
         if (!type_name) return false;
+        if (where.cls == nullptr) return no_root_value(v, type_name.get(), where.field);
         Strong class_name = Strong::steal(
             PyType_GetFullyQualifiedName(reinterpret_cast<PyTypeObject*>(where.cls)));
         if (!class_name) return false;
@@ -564,6 +581,26 @@ private:
                      "lists and values of the exact types str, bytes, int, float, complex, "
                      "bool, None, Ellipsis, tuple and frozenset have a fingerprint",
                      type_name.get(), where.field, class_name.get());
+        return false;
+    }
+
+    // The TypeError for a value given as the root, or found among its items.
+    ARBOLUS_NOINLINE static bool no_root_value(PyObject* v, PyObject* type_name, PyObject* root) {
+        if (v == root) {
+            PyErr_Format(PyExc_TypeError,
+                         "cannot fingerprint a root of type %U: only nodes, lists, tuples and "
+                         "values of the exact types str, bytes, int, float, complex, bool, "
+                         "None, Ellipsis and frozenset have a fingerprint",
+                         type_name);
+            return false;
+        }
+        Strong root_name = Strong::steal(PyType_GetFullyQualifiedName(Py_TYPE(root)));
+        if (!root_name) return false;
+        PyErr_Format(PyExc_TypeError,
+                     "cannot fingerprint a value of type %U in a root of type %U: only nodes, "
+                     "lists and values of the exact types str, bytes, int, float, complex, "
+                     "bool, None, Ellipsis, tuple and frozenset have a fingerprint",
+                     type_name, root_name.get());
         return false;
     }
 
@@ -595,17 +632,75 @@ PyObject* fingerprint_bytes(const Fingerprint& f) {
     return b;
 }
 
+using Values = SubtreeValues<Fingerprint>;
+
+// A root that is no node is spelled as a field's value would be, and its
+// fingerprint is that spelling hashed: a leaf by its encoding, a list by
+// its items, a tuple as the list of its items. The nodes among a list's
+// items are done first, each in a run of its own with its subtree, as a
+// list field's items are.
+//
+// Each run lets its nodes go when it ends, and a node no longer in the
+// tree then dies: a later run may find another node at its address. So
+// the items looked up by address are held to the end, and with `want` All
+// a later run's value for an address replaces an earlier one's: a node
+// still alive at the end is the only one its address has meant since its
+// own run. The values then list the root first, and each run's nodes in
+// its order, a node where it first appears.
+std::optional<Values> fingerprint_value(Walk& walk, PyObject* root, Want want) {
+    Strong items;
+    if (Py_IS_TYPE(root, &PyList_Type)) {
+        items = Strong::borrow(root);
+    } else if (Py_IS_TYPE(root, &PyTuple_Type)) {
+        items = Strong::steal(PySequence_List(root));
+        if (!items) return std::nullopt;
+    }
+    Values values;  // its map: the items done, each held in `held`
+    std::vector<Strong> held;
+    std::vector<std::pair<PyObject*, Fingerprint>> entries;  // in dict order
+    // Interpreter code run meanwhile may change the list: its length is
+    // read again at every step.
+    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        const auto key = reinterpret_cast<uintptr_t>(item);
+        if (!walk.is_node(item) || values.map.find(key) != nullptr) continue;
+        held.push_back(Strong::borrow(item));
+        auto done = hash_subtrees<FingerprintMixer>(walk, item, want);
+        if (!done) return std::nullopt;
+        values.map.insert(key, done->root);
+        for (size_t k = done->order.size(); k-- > 0;) entries.push_back(done->order[k]);
+    }
+    FingerprintMixer mixer;
+    FingerprintMixer::Run run(walk, values, mixer);
+    if (!mixer.root_value(run, root, items.get(), values.root)) return std::nullopt;
+    if (want == Want::All) {
+        // Reversed, as the runs give them: children first, the root last.
+        values.order.assign(entries.rbegin(), entries.rend());
+        values.order.emplace_back(root, values.root);
+    }
+    return values;
+}
+
+// Whether the root is spelled as a node: any instance of `ast.AST`.
+bool node_root(const Walk& walk, PyObject* root) {
+    return walk.is_node(root) || Py_IS_TYPE(root, walk.base_type());
+}
+
 }  // namespace
 
 PyObject* subtree_fingerprints(PyObject* node) {
     Strong root = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    auto values = hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::All);
+    auto values = node_root(*walk, root.get())
+                      ? hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::All)
+                      : fingerprint_value(*walk, root.get(), Want::All);
     if (!values) return nullptr;
     Strong dict = Strong::steal(pydict::new_presized(values->order.size()));
     if (!dict) return nullptr;
-    // Keys in pre-order of each node's last visit: the root comes first.
+    // Keys in pre-order of each node's last visit: the root comes first. A
+    // key met again keeps its place and takes the later value (see
+    // fingerprint_value).
     for (size_t i = values->order.size(); i-- > 0;) {
         const auto& entry = values->order[i];
         if (!store_by_id(dict.get(), entry.first,
@@ -620,7 +715,9 @@ PyObject* subtree_fingerprint(PyObject* node) {
     Strong root = Strong::borrow(node);
     std::optional<Walk> walk = Walk::make(thread_caches());
     if (!walk) return nullptr;
-    auto values = hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::Root);
+    auto values = node_root(*walk, root.get())
+                      ? hash_subtrees<FingerprintMixer>(*walk, root.get(), Want::Root)
+                      : fingerprint_value(*walk, root.get(), Want::Root);
     if (!values) return nullptr;
     return fingerprint_bytes(values->root);
 }

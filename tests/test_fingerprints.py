@@ -13,6 +13,7 @@ import pathlib
 import struct
 import subprocess
 import sys
+import threading
 import warnings
 
 import pytest
@@ -23,6 +24,7 @@ from conftest import SLOW_MARKS, caught, parse_optimized, preorder
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 reference = pytest.importorskip("fingerprint_reference")
+xxhash = pytest.importorskip("xxhash")
 
 
 def fp(node):
@@ -262,8 +264,102 @@ def test_shared_nodes_and_the_dict():
     assert next(iter(prints)) == id(tree)
     assert prints[id(tree.body[0])] == prints[id(tree.body[1])]
     assert prints[id(load)] == fp(ast.Load())
-    # A root that is no node is spelled by its class alone.
-    assert fp(0) == reference.subtree_fingerprint(0)
+
+
+def made(cls, **fields):
+    """An instance with these fields in its dictionary, made without the
+    constructor (which reads `_fields` itself)."""
+    node = cls.__new__(cls)
+    node.__dict__.update(fields)
+    return node
+
+
+class Reads(tuple):
+    def __iter__(self):
+        return iter(("b",))
+
+
+class RaisingFields(type):
+    @property
+    def _fields(cls):
+        raise ValueError("no fields today")
+
+
+DECLARATIONS = {
+    # docs/fingerprints.md: what a class's `_fields` declares.
+    "raising": (RaisingFields, (), ()),
+    "no-tuple": (type, ["a", "b"], ()),
+    "items-not-str": (type, ("a", 5, b"b", None), ("a",)),
+    "str-subclass-item": (type, (Text("a"), "b"), ("a", "b")),
+    "tuple-subclass": (type, Reads(("a",)), ("a",)),
+}
+
+
+@pytest.mark.parametrize("case", DECLARATIONS)
+def test_fields_are_declared_as_the_document_says(case):
+    meta, fields, declared = DECLARATIONS[case]
+    namespace = {} if meta is RaisingFields else {"_fields": fields}
+    cls = meta("Declared", (ast.AST,), namespace)
+    node = made(cls, a=1, b=2)
+    kept = made(cls, **{name: getattr(node, name) for name in declared})
+    assert fp(node) == fp(kept) == reference.subtree_fingerprint(node)
+    assert fp(node) != fp(made(cls, a=3, b=4)) if declared else fp(node) == fp(made(cls))
+
+
+def test_fields_are_read_once_per_class_and_thread():
+    cls = type("Late", (ast.AST,), {"_fields": ("a",)})
+    node = made(cls, a=1, b=2)
+    first = fp(node)
+    assert first == reference.subtree_fingerprint(node) == fp(made(cls, a=1))
+    cls._fields = ("a", "b")
+    assert fp(node) == reference.subtree_fingerprint(node) == first
+    # A thread that meets the class later reads the new declaration.
+    seen = []
+    worker = threading.Thread(
+        target=lambda: seen.append((fp(node), reference.subtree_fingerprint(node))))
+    worker.start()
+    worker.join()
+    assert seen[0][0] == seen[0][1] != first
+
+
+def test_nodes_the_walk_does_not_enter_have_no_key_but_enter_the_stream():
+    nested, bare = ast.Name("n", ast.Load()), ast.AST()
+    tree = ast.Module([ast.Expr(ast.Constant([[nested]])), ast.Expr(bare)], [])
+    prints = arbolus.subtree_fingerprints(tree)
+    assert id(nested) not in prints and id(bare) not in prints
+    assert prints == reference.subtree_fingerprints(tree)
+    assert fp(ast.Expr(bare)) != fp(ast.Expr(value=None))
+    nested.id = "m"
+    assert fp(tree) != prints[id(tree)] and fp(tree) == reference.subtree_fingerprint(tree)
+
+
+def test_equal_fingerprints_where_a_frozenset_dumps_in_another_order():
+    # The fingerprint sorts a frozenset's items; its dump shows them in
+    # iteration order, which for these ints follows insertion.
+    a, b = const(frozenset([1, 9])), const(frozenset([9, 1]))
+    assert ast.dump(a) != ast.dump(b)
+    assert fp(a) == fp(b) == reference.subtree_fingerprint(b)
+    # 3.13 folds set literals so with optimize=1 (3.14 and later do not).
+    a, b = parse_optimized("x in {1, 9}"), parse_optimized("x in {9, 1}")
+    folded = type(a.body[0].value.comparators[0]) is ast.Constant
+    assert (fp(a) == fp(b)) == folded
+    if folded:
+        assert ast.dump(a) != ast.dump(b)
+
+
+# "import os" parses alike on 3.11 to 3.14; 3.15 gives every Import and
+# ImportFrom a field `is_lazy` holding 0.
+IMPORT_BEFORE_IS_LAZY = "6fde9d7137cbc94a3114e415f84c8fd0"
+
+
+def test_a_field_a_version_adds_with_a_value_changes_fingerprints():
+    tree = ast.parse("import os")
+    has_is_lazy = "is_lazy" in ast.Import._fields
+    assert (fp(tree).hex() == IMPORT_BEFORE_IS_LAZY) != has_is_lazy
+    assert reference.subtree_fingerprint(tree) == fp(tree)
+    # Holding None, as an absent field, it would change none.
+    tree.body[0].is_lazy = None
+    assert fp(tree).hex() == IMPORT_BEFORE_IS_LAZY
 
 
 def test_equal_fingerprints_exactly_where_dumps_are_equal(corpus):
@@ -334,3 +430,104 @@ def test_deeply_nested_leaves_end_in_recursion_error():
         value = (value,)
     exc = caught(fp, ast.Constant(value))
     assert isinstance(exc, RecursionError)
+
+
+# --- roots that are no nodes ---------------------------------------------------
+
+def statements(source):
+    return ast.parse(source).body
+
+
+ROOTS = {
+    "body": statements("x = 1\nif a:\n    f(x)\n"),
+    "body-as-tuple": tuple(statements("x = 1\ny")),
+    "empty-list": [],
+    "empty-tuple": (),
+    "mixed-list": [1, "a", None, (2, 3), [ast.Pass(), []], ast.AST(), ast.Load()],
+    "int": 5,
+    "big-int": -(2**100),
+    "str": "x\ud800",
+    "none": None,
+    "ellipsis": ...,
+    "float": -0.0,
+    "bytes": b"b",
+    "frozenset": frozenset({1, (2, "c")}),
+    "bare-node": ast.AST(),
+}
+
+
+@pytest.mark.parametrize("case", ROOTS)
+def test_a_root_is_spelled_as_a_field_value_is(case):
+    root = ROOTS[case]
+    prints = arbolus.subtree_fingerprints(root)
+    assert prints == reference.subtree_fingerprints(root)
+    assert next(iter(prints)) == id(root)
+    assert fp(root) == prints[id(root)] == reference.subtree_fingerprint(root)
+
+
+def test_a_body_is_fingerprinted_by_its_statements():
+    assert fp(statements("x = 1")) != fp(statements("import os"))
+    assert len({fp(5), fp(6), fp("5"), fp(5.0), fp(None), fp([]), fp([5])}) == 7
+    # The list's encoding over its items' own fingerprints, as in a field.
+    body = statements("x = 1\ny = 2\nz = 3")
+    assert fp(body) == xxhash.xxh3_128_digest(
+        b"l\x03" + b"".join(b"n" + fp(stmt) for stmt in body))
+    assert fp(5) == xxhash.xxh3_128_digest(b"i\x01\x05")
+    # A tuple is the list of its items; a window is a list like any other.
+    assert fp(tuple(body)) == fp(body) != fp(body[:2])
+    assert fp(body[1:]) == fp(statements("y = 2\nz = 3"))
+    # The hashes keep their rule, bound to ast.dump: no node, no contents.
+    assert arbolus.subtree_hash(statements("x = 1")) == arbolus.subtree_hash(statements("y"))
+
+
+def test_the_dict_of_a_list_root_keys_its_items_subtrees():
+    shared = ast.Name("a", ast.Load())
+    nested, bare = ast.Name("n", ast.Load()), ast.AST()
+    body = [ast.Expr(shared), ast.Return(shared), bare, [nested], 7]
+    prints = arbolus.subtree_fingerprints(body)
+    walked = {id(n) for stmt in body[:2] for n in ast.walk(stmt)}
+    assert set(prints) == walked | {id(body)}
+    assert list(prints)[:2] == [id(body), id(body[0])]
+    assert prints == reference.subtree_fingerprints(body)
+    # The same keys as the list gets in a field, the holder's aside.
+    held = ast.Module(body, [])
+    assert set(arbolus.subtree_fingerprints(held)) == walked | {id(held)}
+
+
+class Items(list):
+    pass
+
+
+@pytest.mark.parametrize("root, type_name", [
+    (object(), "object"), (Text("x"), "Text"), (Colour.RED, "Colour"), (Items(), "Items"),
+    ({"a": 1}, "dict"), (ast, "module"), ([object()], "object"), ((1, Text("y")), "Text"),
+    (frozenset({ast.Pass()}), "Pass"), ([(ast.Pass(),)], "Pass"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_other_roots_raise_type_error(root, type_name):
+    for call in (arbolus.subtree_fingerprint, arbolus.subtree_fingerprints):
+        exc = caught(call, root)
+        assert isinstance(exc, TypeError) and type_name in str(exc), exc
+    with pytest.raises(TypeError, match=type_name):
+        reference.subtree_fingerprint(root)
+
+
+def test_a_list_root_changed_while_its_items_are_walked():
+    # A property drops the list's later items and adds a new node, the
+    # first time it is read: each node the list holds when it is spelled
+    # counts, with the value it has then.
+    class Shrink(ast.AST):
+        _fields = ("value",)
+
+        @property
+        def value(self):
+            if len(body) == 3:
+                del body[1:]
+                body.append(late)
+            return 1
+
+    late, dropped = ast.Name("late", ast.Load()), [ast.Pass(), ast.Pass()]
+    body = [Shrink.__new__(Shrink), *dropped]
+    got = arbolus.subtree_fingerprints(body)
+    assert got[id(body)] == xxhash.xxh3_128_digest(
+        b"l\x02" + b"".join(b"n" + fp(item) for item in body))
+    assert set(got) == {id(body), id(body[0]), id(late), id(late.ctx)}

@@ -496,16 +496,18 @@ def check_tree(root, drawn, kinds, prune, bracket):
         assert arbolus.subtree_hashes(root) == hashes
         assert arbolus.subtree_hash(root) == hashes[id(root)]
 
-    try:
-        prints = reference.subtree_fingerprints(root)
-    except (TypeError, RecursionError) as exc:
-        # A leaf without a fingerprint, a class without a str module.
-        for fingerprint_call in (arbolus.subtree_fingerprints, arbolus.subtree_fingerprint):
-            with pytest.raises(type(exc)):
-                fingerprint_call(root)
-    else:
-        assert arbolus.subtree_fingerprints(root) == prints
-        assert arbolus.subtree_fingerprint(root) == prints[id(root)]
+    # The tree, and its body as a root of its own (a list of mixed items).
+    for top in (root, root.body):
+        try:
+            prints = reference.subtree_fingerprints(top)
+        except (TypeError, RecursionError) as exc:
+            # A leaf without a fingerprint, a class without a str module.
+            for fingerprint_call in (arbolus.subtree_fingerprints, arbolus.subtree_fingerprint):
+                with pytest.raises(type(exc)):
+                    fingerprint_call(top)
+        else:
+            assert arbolus.subtree_fingerprints(top) == prints
+            assert arbolus.subtree_fingerprint(top) == prints[id(top)]
 
     locations = locations_after(root)
     assert arbolus.fix_missing_locations(root) is root
