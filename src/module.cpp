@@ -157,7 +157,9 @@ constexpr FunctionRow FUNCTIONS[] = {
      "any hash seed and on every supported\nversion. Fields holding `None` or an empty list "
      "count as absent. A leaf\nthat is not an exact str, bytes, int, float, complex, bool, "
      "None,\nEllipsis, or a tuple or frozenset of such, raises `TypeError`. Not made\nto "
-     "resist crafted collisions: compare `ast.dump` texts for untrusted\ninput.",
+     "resist crafted collisions: compare `ast.dump` texts for untrusted\ninput. "
+     "The root may also be a list or tuple, fingerprinted by its items as\na list field "
+     "is (a body, a window of statements), or a leaf value.",
      call_subtree_fingerprints},
     {"subtree_fingerprint", NODE, 1, 1, 0,
      "subtree_fingerprint(node)\n--\n\n`subtree_fingerprints(node)[id(node)]`, without "

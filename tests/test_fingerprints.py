@@ -86,9 +86,10 @@ def test_fixed_values_hold_on_every_version(source):
 
 
 def test_the_documented_example():
-    # docs/fingerprints.md spells these two streams out.
+    # docs/fingerprints.md spells these streams out.
     assert fp(ast.Load()).hex() == "b81fe4ce78183e19c48eef104444d156"
     assert fp(ast.Name(id="x", ctx=ast.Load())).hex() == "2175cb9a78a45482a9a0054e3cb09f58"
+    assert fp([ast.Name(id="x", ctx=ast.Load())]).hex() == "31c3c7ecf506adaac14c26be404430b8"
 
 
 CHILD = """

@@ -9,6 +9,9 @@ parsed statements. Expected results come from an iterative Python walk.
 import ast
 import collections
 import gc
+import os
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -185,3 +188,55 @@ def test_every_function_on_five_million_nodes(build):
     # Every statement prints the same dump, so every one hashes alike.
     assert len({hashes[id(s)] for s in root.body}) == 1
     check_edits(root, order)
+
+
+# --- a tree without end ---------------------------------------------------
+
+ENDLESS = """
+import ast, resource, arbolus
+
+class Endless(ast.AST):
+    _fields = ("inner",)
+
+    @property
+    def inner(self):
+        return Endless.__new__(Endless)
+
+CALLS = {{
+    "walk_of_types": lambda n: arbolus.walk_of_types(n, (Endless,)),
+    "set_parents": arbolus.set_parents,
+    "subtree_hash": arbolus.subtree_hash,
+    "subtree_fingerprints": arbolus.subtree_fingerprints,
+}}
+with open("/proc/self/status") as status:
+    data = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmData"))
+_, hard = resource.getrlimit(resource.RLIMIT_DATA)
+resource.setrlimit(resource.RLIMIT_DATA, (data + ({limit_mb} << 20), hard))
+# The fast walks run no properties: the root is all they see.
+assert arbolus.walk_dfs(root := Endless.__new__(Endless)) == [root]
+for name, call in CALLS.items():
+    try:
+        call(Endless.__new__(Endless))
+    except MemoryError:
+        pass
+    # Everything the call held is let go: as much can be had again.
+    room = bytearray({limit_mb} << 19)
+    del room
+    print(name, flush=True)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="limits the data segment: Linux")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's own mappings count against the limit")
+def test_an_endless_tree_ends_in_memory_error_under_a_limit():
+    # A property that makes a new node on every read: the walks that read
+    # fields by name never run out of nodes, and hold them (results, parent
+    # links, a hash's walk) until memory runs out. Under a limit on the
+    # process's data, each call ends in MemoryError; the child process
+    # keeps the limit away from the test run.
+    proc = subprocess.run([sys.executable, "-c", ENDLESS.format(limit_mb=48)],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["walk_of_types", "set_parents", "subtree_hash",
+                                   "subtree_fingerprints"]
