@@ -645,8 +645,8 @@ using Values = SubtreeValues<Fingerprint>;
 // the items looked up by address are held to the end, and with `want` All
 // a later run's value for an address replaces an earlier one's: a node
 // still alive at the end is the only one its address has meant since its
-// own run. The values then list the root first, and each run's nodes in
-// its order, a node where it first appears.
+// own run. The dict made of the values lists the root first, then each
+// run's nodes in the run's order, a node where it first appears.
 std::optional<Values> fingerprint_value(Walk& walk, PyObject* root, Want want) {
     Strong items;
     if (Py_IS_TYPE(root, &PyList_Type)) {
