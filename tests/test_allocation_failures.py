@@ -83,13 +83,23 @@ def no_stray_collections():
         gc.enable()
 
 
-@pytest.mark.parametrize("name", list(CALLS))
-def test_every_failing_allocation_is_a_memory_error(name, no_stray_collections):
+# The roots a call is given, made from the parsed tree: fingerprints also
+# take a body, as a list or a tuple.
+ROOTS = {"tree": lambda tree: tree, "body": lambda tree: tree.body,
+         "body-tuple": lambda tree: tuple(tree.body)}
+CASES = [(name, "tree") for name in CALLS] + [
+    (name, root) for name in ("subtree_fingerprints", "subtree_fingerprint")
+    for root in ("body", "body-tuple")]
+
+
+@pytest.mark.parametrize("name, root", CASES, ids="-".join)
+def test_every_failing_allocation_is_a_memory_error(name, root, no_stray_collections):
     assert set(CALLS) == set(arbolus.__all__)
     function = getattr(arbolus, name)
     args = CALLS[name]
     # Large enough that the walks' buffers grow while they run.
     tree = ast.parse(SOURCE * 8)
+    start_from = ROOTS[root](tree)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         function(tree, *args)  # warm-up: caches, parent links, locations
@@ -98,11 +108,11 @@ def test_every_failing_allocation_is_a_memory_error(name, no_stray_collections):
         # as it is); what the warm-up itself left is collected now.
         gc.collect()
         before = refcounts(tree)
-        expected = function(tree, *args)
+        expected = function(start_from, *args)
         failures = 0
         for start in range(ATTEMPTS):
             try:
-                result = call_failing_from(function, tree, args, start)
+                result = call_failing_from(function, start_from, args, start)
             except MemoryError:
                 failures += 1
                 continue
