@@ -355,9 +355,9 @@ SCHEDULER_WAIT = 30
 
 
 def connect(client_class, address, wait):
-    """A client of the scheduler at `address`, or SystemExit naming the
-    address when none answered within `wait` seconds. The attempt runs in a
-    thread of its own, left behind if it never returns."""
+    """A client of the scheduler at `address`. SchedulerUnreachable names
+    the address when none answered within `wait` seconds; the attempt runs
+    in a thread of its own, left behind if it never returns."""
     outcome = {}
 
     def attempt():
@@ -372,13 +372,11 @@ def connect(client_class, address, wait):
     if "client" in outcome:
         return outcome["client"]
     if "error" in outcome:
-        reason = failure(outcome["error"])
-        detail = str(outcome["error"]).strip().splitlines()
-        if detail and ":" not in reason:
-            reason += f": {detail[0]}"
+        exc = outcome["error"]
+        detail = str(exc).strip().splitlines()
+        reason = exc.__class__.__name__ + (f": {detail[0]}" if detail else "")
     else:
         reason = f"no Dask scheduler answered within {wait:g} s"
-    sys.stderr.flush()
     raise SchedulerUnreachable(f"clones.py: --scheduler {address}: {reason}")
 
 
@@ -456,15 +454,16 @@ CREATE TABLE units (
     PRIMARY KEY (file, seq)
 ) WITHOUT ROWID;
 """
-# The types of a files row (less its path) and of a unit, as scan() makes
-# them; a row of other types is not this program's and is not used.
-ENTRY_TYPES = (int, int, int, bytes, int, int, (str, type(None)))
-UNIT_TYPES = (str, bytes, int, int, int, int, int, str)
-
-
-def typed(row, types):
-    return len(row) == len(types) and all(
-        isinstance(v, t) and not isinstance(v, bool) for v, t in zip(row, types))
+# Rows of the types this program writes; a damaged one, of other types, is
+# not used: an entry is ignored, a file with such a unit is read afresh.
+ENTRY_TYPED = """typeof(path) = 'blob' AND typeof(id) = 'integer' AND typeof(size) = 'integer'
+    AND typeof(mtime_ns) = 'integer' AND typeof(digest) = 'blob'
+    AND typeof(checked_ns) = 'integer' AND typeof(min_nodes) = 'integer'
+    AND typeof(error) IN ('text', 'null')"""
+UNIT_TYPED = """typeof(kind) = 'text' AND typeof(key) = 'blob' AND typeof(size) = 'integer'
+    AND typeof(line) = 'integer' AND typeof(col) = 'integer'
+    AND typeof(end_line) = 'integer' AND typeof(end_col) = 'integer'
+    AND typeof(label) = 'text'"""
 
 
 def parser_version():
@@ -533,12 +532,11 @@ class Index:
                                     f"cannot be rebuilt ({exc})") from None
         try:
             rows = self.db.execute("SELECT path, id, size, mtime_ns, digest, checked_ns, "
-                                   "min_nodes, error FROM files").fetchall()
+                                   f"min_nodes, error FROM files WHERE {ENTRY_TYPED}").fetchall()
         except sqlite3.DatabaseError as exc:
             raise UnusableIndex(f"{self.path} is a damaged clones index ({exc}); "
                                 f"it was left as it is") from None
-        self.entries = {os.fsdecode(row[0]): row[1:] for row in rows
-                        if isinstance(row[0], bytes) and typed(row[1:], ENTRY_TYPES)}
+        self.entries = {os.fsdecode(row[0]): row[1:] for row in rows}
 
     def _create(self):
         """A new, empty index, made beside PATH and linked there complete, so
@@ -657,22 +655,21 @@ class Index:
                 if parser != (parser_version(),):
                     return {}     # rebuilt meanwhile by another version
                 ids = {}
-                for path, file_id, digest, kept, error in db.execute(
-                        "SELECT path, id, digest, min_nodes, error FROM files"):
-                    if not isinstance(path, bytes):
-                        continue
+                for path, file_id, digest, error in db.execute(
+                        f"SELECT path, id, digest, error FROM files WHERE {ENTRY_TYPED} "
+                        "AND min_nodes <= ?", (min_nodes,)):
                     path = os.fsdecode(path)
-                    if (digests.get(path) == digest and isinstance(kept, int)
-                            and kept <= min_nodes and isinstance(error, (str, type(None)))):
+                    if digests.get(path) == digest:
                         ids[file_id] = path
                         found[path] = error, []
                 bad = set()
-                for file_id, *unit in db.execute(
-                        "SELECT file, kind, key, size, line, col, end_line, end_col, label "
-                        "FROM units WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
+                for file_id, typed, *unit in db.execute(
+                        f"SELECT file, {UNIT_TYPED}, kind, key, size, line, col, end_line, "
+                        "end_col, label FROM units WHERE size >= ? ORDER BY file, seq",
+                        (min_nodes,)):
                     path = ids.get(file_id)
                     if path is not None:
-                        if typed(unit, UNIT_TYPES):
+                        if typed:
                             found[path][1].append(tuple(unit))
                         else:
                             bad.add(path)

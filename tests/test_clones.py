@@ -424,6 +424,18 @@ def test_a_damaged_index_is_one_line(project, tmp_path, table):
     assert index.read_bytes() == data
 
 
+def test_index_rows_of_other_types_are_not_used(project, tmp_path):
+    index = tmp_path / "clones.idx"
+    expected = run("--index", index, project).stdout
+    with sqlite3.connect(index) as db:
+        db.execute("UPDATE units SET size = 'many' WHERE seq = 0")
+        db.execute("UPDATE files SET mtime_ns = 'now' WHERE path LIKE '%b.py'")
+    db.close()
+    result = run("--index", index, project)
+    assert result.stdout == expected and counts(result.stderr) == (4, 1)
+    assert counts(run("--index", index, project).stderr) == (0, 5)
+
+
 def test_a_read_only_index_with_files_to_store_prints_the_groups(project, tmp_path):
     index = tmp_path / "clones.idx"
     run("--index", index, project)
