@@ -340,6 +340,11 @@ def test_a_file_name_that_is_not_utf8_round_trips_through_the_index(project, tmp
         pytest.skip("this file system takes UTF-8 names only")
     expected = fresh(project)
     assert f"{project / name}:2" in expected
+    # Printed as the bytes it is, also where stdout is strict UTF-8.
+    strict = subprocess.run([sys.executable, str(EXAMPLES / "clones.py"), "--min-nodes", "10",
+                             str(project)], capture_output=True, timeout=300,
+                            env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+    assert strict.stdout == expected.encode("utf-8", "surrogateescape"), strict.stderr
     index = tmp_path / "clones.idx"
     for counted in ((6, 0), (0, 6)):
         result = run("--index", index, project)
