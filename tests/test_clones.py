@@ -1,6 +1,7 @@
 """examples/clones.py spread over workers and kept in an index: the groups
 and their order are those of one process reading every file afresh."""
 
+import ast
 import os
 import pathlib
 import sqlite3
@@ -330,6 +331,27 @@ def test_confirm_has_no_depth_or_digit_limit(tmp_path, monkeypatch):
     groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=4, confirm=True)
     assert [[c.path[-4:] for c in members] for _, _, members in groups] == [
         ["a.py", "b.py"], ["d.py", "e.py"]]
+
+
+def test_confirm_compares_what_dump_texts_compare():
+    # Leaves equal as values but not as texts (1, True, 1.0), and every
+    # statement of two real files.
+    source = "".join(f"x = {v}\nx = [{v}]\n" for v in
+                     ("1", "True", "1.0", "1j", "'1'", "b'1'", "...", "None", "0.0", "0"))
+    statements = [s for text in (source, (EXAMPLES / "clones.py").read_text(),
+                                 pathlib.Path(__file__).read_text())
+                  for s in arbolus.walk_of_types(ast.parse(text), clones.STATEMENTS)]
+    dump_all = {"show_empty": True} if sys.version_info >= (3, 13) else {}
+
+    def partition(key):
+        parts = {}
+        for i, s in enumerate(statements):
+            parts.setdefault(key(s), set()).add(i)
+        return sorted(map(sorted, parts.values()))
+
+    by_shape = partition(clones.shape)
+    assert by_shape == partition(lambda s: ast.dump(s, **dump_all))
+    assert len(by_shape) < len(statements)    # some are equal
 
 
 def test_a_file_name_that_is_not_utf8_round_trips_through_the_index(project, tmp_path):
