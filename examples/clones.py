@@ -79,14 +79,18 @@ BODY, STATEMENT = "function body", "statement"
 
 def python_files(paths):
     """The files of `paths`, each once, at its first place: a file named
-    again by an overlapping path, or under another name that resolves to
-    it, would be reported as a clone of itself."""
+    again by an overlapping path, or by another link to it, would be
+    reported as a clone of itself."""
     seen = set()
     for p in map(pathlib.Path, paths):
         for q in sorted(q for q in p.rglob("*.py") if q.is_file()) if p.is_dir() else [p]:
-            real = os.path.realpath(q)
-            if real not in seen:
-                seen.add(real)
+            try:
+                st = q.stat()
+                same = st.st_dev, st.st_ino
+            except OSError:       # reported when it is read
+                same = os.path.abspath(q)
+            if same not in seen:
+                seen.add(same)
                 yield q
 
 
@@ -647,40 +651,36 @@ class Index:
         if not digests or self.failed:
             return {}
         db = self.db
-        found = {}
+        entries, units = {}, {}    # path -> (entry id, error); entry id -> units
         try:
             db.execute("BEGIN")
             try:
                 parser = db.execute("SELECT value FROM meta WHERE key = 'parser'").fetchone()
                 if parser != (parser_version(),):
                     return {}     # rebuilt meanwhile by another version
-                ids = {}
                 for path, file_id, digest, error in db.execute(
                         f"SELECT path, id, digest, error FROM files WHERE {ENTRY_TYPED} "
                         "AND min_nodes <= ?", (min_nodes,)):
                     path = os.fsdecode(path)
                     if digests.get(path) == digest:
-                        ids[file_id] = path
-                        found[path] = error, []
-                bad = set()
-                for file_id, typed, *unit in db.execute(
-                        f"SELECT file, {UNIT_TYPED}, kind, key, size, line, col, end_line, "
-                        "end_col, label FROM units WHERE size >= ? ORDER BY file, seq",
-                        (min_nodes,)):
-                    path = ids.get(file_id)
-                    if path is not None:
-                        if typed:
-                            found[path][1].append(tuple(unit))
-                        else:
-                            bad.add(path)
+                        entries[path] = file_id, error
+                        units[file_id] = []
+                for (file_id,) in db.execute(
+                        f"SELECT DISTINCT file FROM units WHERE NOT ({UNIT_TYPED})"):
+                    units.pop(file_id, None)
+                for file_id, *unit in db.execute(
+                        "SELECT file, kind, key, size, line, col, end_line, end_col, label "
+                        "FROM units WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
+                    kept = units.get(file_id)
+                    if kept is not None:
+                        kept.append(tuple(unit))
             finally:
                 self._rollback(db)
         except self.sqlite3.DatabaseError as exc:
             self._give_up("cannot be read", exc)
             return {}
-        for path in bad:
-            del found[path]
-        return found
+        return {path: (error, units[file_id]) for path, (file_id, error) in entries.items()
+                if file_id in units}
 
     def store(self, path, result, min_nodes, read_ns):
         if self.failed:
@@ -755,14 +755,14 @@ def reduce_files(paths, min_nodes, spread, index, stats):
     `spread(paths)`, whose results come in the order given."""
     found = [None] * len(paths)     # (error, units) of each file
     if index:
+        absolute = [os.path.abspath(path) for path in paths]
         digests = {}
-        for path in paths:
-            digest = index.lookup(os.path.abspath(path), min_nodes)
+        for path in absolute:
+            digest = index.lookup(path, min_nodes)
             if digest is not None:
-                digests[os.path.abspath(path)] = digest
+                digests[path] = digest
         held = index.held(digests, min_nodes)
-        for i, path in enumerate(paths):
-            found[i] = held.get(os.path.abspath(path))
+        found = [held.get(path) for path in absolute]
     todo = [i for i, f in enumerate(found) if f is None]
     stats["parsed"], stats["indexed"] = len(todo), len(paths) - len(todo)
     started = time.time_ns()
@@ -772,7 +772,7 @@ def reduce_files(paths, min_nodes, spread, index, stats):
             result = None, None, None, "its worker gave no result", []
         found[i] = result[3:]
         if index:
-            index.store(os.path.abspath(paths[i]), result, min_nodes, started)
+            index.store(absolute[i], result, min_nodes, started)
     if index:
         index.commit(forget_unseen=True)
 
