@@ -206,6 +206,13 @@ def test_a_file_that_is_not_an_index_is_left_alone(project, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["empty", "notes.txt", "other.db", "project"]
 
 
+def test_an_index_that_cannot_be_made_is_one_line(project, tmp_path):
+    index = tmp_path / "missing" / "clones.idx"
+    result = run("--index", index, project, check=False)
+    assert result.returncode != 0 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and str(index) in result.stderr, result.stderr
+
+
 @pytest.mark.parametrize("change", [
     "PRAGMA user_version = 0",
     "UPDATE meta SET value = 'cpython 2.7' WHERE key = 'parser'",
