@@ -715,7 +715,13 @@ class Index:
                 self._rollback(db)
                 raise
         except self.sqlite3.DatabaseError as exc:
-            self._give_up("cannot be written", exc)
+            # An index that is read-only on purpose still serves: what it
+            # lacks then is only when entries were last found unchanged,
+            # which the digests tell again next time.
+            if gone or any(op != "touch" for op, *_ in self.batch) or not getattr(
+                    exc, "sqlite_errorname", "").startswith("SQLITE_READONLY"):
+                self._give_up("cannot be written", exc)
+            self.batch = []
             return
         self.batch = []
 
