@@ -381,7 +381,7 @@ def connect(client_class, address, wait):
         reason = exc.__class__.__name__ + (f": {detail[0]}" if detail else "")
     else:
         reason = f"no Dask scheduler answered within {wait:g} s"
-    raise SchedulerUnreachable(f"clones.py: --scheduler {address}: {reason}")
+    raise SchedulerUnreachable(f"--scheduler {address}: {reason}")
 
 
 class SchedulerUnreachable(Exception):
@@ -852,7 +852,7 @@ def main(argv=None):
         paths = [str(p) for p in python_files(args.paths)]
         files = reduce_files(paths, min_nodes, spread, index, stats)
     except SchedulerUnreachable as exc:
-        sys.exit(str(exc))
+        sys.exit(f"clones.py: {exc}")
     finally:
         if index:
             index.close()
