@@ -36,8 +36,14 @@ order, groups by size, then by their first member.
 
 The fingerprint is not made to resist a collision that someone crafted.
 For input that may be crafted, `--confirm` parses the files holding the
-groups a second time and splits each group by its members' `ast.dump`
-texts, so that only members with equal texts are reported together.
+groups a second time and splits each group by comparing its members'
+trees exactly, so that only members with equal `ast.dump` texts are
+reported together.
+
+A file that cannot be read or parsed (a syntax error, or source nested
+too deeply for the parser) is named on stderr as skipped, with the
+reason, and the run goes on without it. A file named twice, by
+overlapping paths, is read once.
 """
 
 import argparse
@@ -48,6 +54,7 @@ import os
 import pathlib
 import sys
 import tempfile
+import threading
 import time
 import warnings
 from collections import Counter, defaultdict
@@ -67,28 +74,45 @@ STATEMENTS = tuple(
     if type(cls) is type and issubclass(cls, ast.stmt) and "__match_args__" in vars(cls)
     and (cls._fields or cls.__base__ not in (ast.AST, object))
 )
-# Empty lists and None fields are part of the text compared: 3.13 dumps them
-# only when asked, older versions always.
-DUMP_ALL = {"show_empty": True} if sys.version_info >= (3, 13) else {}
 BODY, STATEMENT = "function body", "statement"
 
 
 def python_files(paths):
+    """The files of `paths`, each once, at its first place: a file named
+    again by an overlapping path, or by another link to it, would be
+    reported as a clone of itself."""
+    seen = set()
     for p in map(pathlib.Path, paths):
-        if p.is_dir():
-            yield from sorted(q for q in p.rglob("*.py") if q.is_file())
-        else:
-            yield p
+        for q in sorted(q for q in p.rglob("*.py") if q.is_file()) if p.is_dir() else [p]:
+            try:
+                st = q.stat()
+                same = st.st_dev, st.st_ino
+            except OSError:       # reported when it is read
+                same = os.path.abspath(q)
+            if same not in seen:
+                seen.add(same)
+                yield q
+
+
+def failure(exc):
+    """What stopped a file, in one line: the exception's class, and its
+    message where that is the reason itself (the parser's limits)."""
+    message = str(exc).strip().splitlines()
+    if isinstance(exc, (RecursionError, MemoryError)) and message:
+        return f"{exc.__class__.__name__}: {message[0]}"
+    return exc.__class__.__name__
 
 
 def parse_source(source, path):
-    """The tree of `source`, or the name of the exception that stopped it."""
+    """The tree of `source`, or what stopped it. Source nested too deeply
+    stops the parser with RecursionError or MemoryError ("too complex"),
+    which say nothing about the rest of the run."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # invalid escape sequences and the like
         try:
             return ast.parse(source, str(path))
-        except (SyntaxError, ValueError) as exc:
-            return exc.__class__.__name__
+        except (SyntaxError, ValueError, RecursionError, MemoryError) as exc:
+            return failure(exc)
 
 
 def parse_file(path):
@@ -182,7 +206,10 @@ def scan(path, min_nodes):
         tree = parse_source(data, path)
         if isinstance(tree, str):
             return st.st_size, st.st_mtime_ns, digest, tree, []
-        return st.st_size, st.st_mtime_ns, digest, None, reduce_tree(tree, min_nodes)
+        try:
+            return st.st_size, st.st_mtime_ns, digest, None, reduce_tree(tree, min_nodes)
+        except (RecursionError, MemoryError) as exc:
+            return st.st_size, st.st_mtime_ns, digest, failure(exc), []
     finally:
         if collecting:
             gc.enable()
@@ -208,20 +235,41 @@ def as_parts(shared):
     return [(kind, members) for (kind, _), members in shared.items()]
 
 
-def dump(subtree):
-    """The exact text a group's members must share: what the fingerprints
-    stand for, without any collision."""
-    if isinstance(subtree, list):
-        return tuple(ast.dump(s, **DUMP_ALL) for s in subtree)
-    return ast.dump(subtree, **DUMP_ALL)
+ABSENT = object()    # a field the node does not have
+
+
+def shape(subtree):
+    """What a group's members must share, without any collision: a flat
+    tuple, equal for two subtrees (a node or a list of them) exactly when
+    their `ast.dump` texts are equal. It is made with a stack of its own,
+    so no depth is too deep, and holds leaves by value with their type, so
+    no int is too long (a text would be limited to 4,300 digits); floats
+    and complex numbers by their repr, which tells -0.0 from 0.0 as the
+    text does."""
+    out = []
+    stack = [subtree]
+    while stack:
+        value = stack.pop()
+        if isinstance(value, ast.AST):
+            cls = type(value)
+            out.append(cls)
+            stack.extend(getattr(value, name, ABSENT) for name in reversed(cls._fields))
+        elif isinstance(value, (list, tuple, frozenset)):
+            out.append((type(value), len(value)))
+            stack.extend(reversed(list(value)))
+        elif isinstance(value, (float, complex)):
+            out.append((type(value), repr(value)))
+        else:
+            out.append((type(value), value))
+    return tuple(out)
 
 
 def confirmed(shared, min_nodes, load):
-    """`shared` split by the members' dump texts. The files holding members
-    are read again with `load(path)` (a tree, or None to leave the file
-    out), one at a time, in file order."""
+    """`shared` split by the members' shapes, that is by their dump texts.
+    The files holding members are read again with `load(path)` (a tree, or
+    None to leave the file out), one at a time, in file order."""
     paths = list(dict.fromkeys(c.path for members in shared.values() for _, c in members))
-    exact = defaultdict(dict)    # (kind, key) -> {dump text: [(size, Clone)]}
+    exact = defaultdict(dict)    # (kind, key) -> {shape: [(size, Clone)]}
     for path in paths:
         tree = load(path)
         if tree is None:
@@ -229,7 +277,7 @@ def confirmed(shared, min_nodes, load):
         for kind, key, size, where, label, subtree in units(tree, min_nodes):
             if (kind, key) in shared:
                 clone = Clone(path, where[:2], where[2:], label)
-                exact[kind, key].setdefault(dump(subtree), []).append((size, clone))
+                exact[kind, key].setdefault(shape(subtree), []).append((size, clone))
     parts = [(kind, members) for (kind, _), split in exact.items() for members in split.values()]
     return parts, len(paths)
 
@@ -304,6 +352,42 @@ def in_interpreters(paths, min_nodes, count):
         yield from pool.map(scan, paths, repeat(min_nodes))
 
 
+# How long a scheduler has to answer. An address that takes the connection
+# but never speaks Dask (a web server, a wrong port) keeps Client() waiting
+# whatever timeout it is given, so the wait is bounded here.
+SCHEDULER_WAIT = 30
+
+
+def connect(client_class, address, wait):
+    """A client of the scheduler at `address`. SchedulerUnreachable names
+    the address when none answered within `wait` seconds; the attempt runs
+    in a thread of its own, left behind if it never returns."""
+    outcome = {}
+
+    def attempt():
+        try:
+            outcome["client"] = client_class(address, timeout=wait)
+        except Exception as exc:
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=attempt, name="clones-connect", daemon=True)
+    thread.start()
+    thread.join(wait)
+    if "client" in outcome:
+        return outcome["client"]
+    if "error" in outcome:
+        exc = outcome["error"]
+        detail = str(exc).strip().splitlines()
+        reason = exc.__class__.__name__ + (f": {detail[0]}" if detail else "")
+    else:
+        reason = f"no Dask scheduler answered within {wait:g} s"
+    raise SchedulerUnreachable(f"--scheduler {address}: {reason}")
+
+
+class SchedulerUnreachable(Exception):
+    """No cluster to spread over: the run stops with this one line."""
+
+
 def on_dask(min_nodes, scheduler, workers):
     """A spread() onto Dask; exits with how to install it when it is missing."""
     try:
@@ -319,7 +403,7 @@ def on_dask(min_nodes, scheduler, workers):
         # Workers need not have this file: its functions travel by value.
         cloudpickle.register_pickle_by_value(sys.modules[scan.__module__])
         if scheduler:
-            client, cluster = Client(scheduler), None
+            client, cluster = connect(Client, scheduler, SCHEDULER_WAIT), None
         else:
             import logging
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -337,23 +421,26 @@ def on_dask(min_nodes, scheduler, workers):
 
 # --- the index ---------------------------------------------------------------
 
-class NotAnIndex(Exception):
-    """The file at the index path is something else; it is left alone."""
+class UnusableIndex(Exception):
+    """The index cannot be opened: the file at its path is something else,
+    or damaged, and is left alone, or it cannot be made or rebuilt."""
 
 
 INDEX_APPLICATION_ID = 0x636C6F6E   # "clon", in the SQLite header
-INDEX_VERSION = 1                   # PRAGMA user_version
+INDEX_VERSION = 2                   # PRAGMA user_version
 SQLITE_MAGIC = b"SQLite format 3\0"
 INDEX_BATCH = 256                   # files per committed transaction
 # An mtime this close to the moment a file was read could still be shared
 # by a later write of the same size; such an entry is checked by its digest.
 RACY_NS = 2_000_000_000
 
+# Paths are kept as the bytes the file system has for them (os.fsencode),
+# which need not be UTF-8.
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE files (
     id INTEGER PRIMARY KEY,
-    path TEXT NOT NULL UNIQUE,      -- absolute
+    path BLOB NOT NULL UNIQUE,      -- absolute
     size INTEGER NOT NULL,
     mtime_ns INTEGER NOT NULL,
     digest BLOB NOT NULL,           -- BLAKE2b-128 of the contents
@@ -371,6 +458,16 @@ CREATE TABLE units (
     PRIMARY KEY (file, seq)
 ) WITHOUT ROWID;
 """
+# Rows of the types this program writes; a damaged one, of other types, is
+# not used: an entry is ignored, a file with such a unit is read afresh.
+ENTRY_TYPED = """typeof(path) = 'blob' AND typeof(id) = 'integer' AND typeof(size) = 'integer'
+    AND typeof(mtime_ns) = 'integer' AND typeof(digest) = 'blob'
+    AND typeof(checked_ns) = 'integer' AND typeof(min_nodes) = 'integer'
+    AND typeof(error) IN ('text', 'null')"""
+UNIT_TYPED = """typeof(kind) = 'text' AND typeof(key) = 'blob' AND typeof(size) = 'integer'
+    AND typeof(line) = 'integer' AND typeof(col) = 'integer'
+    AND typeof(end_line) = 'integer' AND typeof(end_col) = 'integer'
+    AND typeof(label) = 'text'"""
 
 
 def parser_version():
@@ -384,16 +481,41 @@ class Index:
     contents. Every change is made in a transaction, in batches of files,
     so a run that stops anywhere leaves the entries of the files it stored
     and the rest as before; each entry is checked against its file before
-    it is used."""
+    it is used.
+
+    Other runs may share the index and change it at any time. What is read
+    when it opens only says which files may be held; their units are read
+    later in one transaction, together with the entries they belong to,
+    and are used only when those entries still hold the contents the file
+    has now. Changes name entries by path (and digest), never by an id read
+    earlier, which another run may have given to another file since.
+
+    Once the index has failed to read or write (damage, a read-only file, a
+    full disk), the run goes on without it and `failed` says why."""
 
     def __init__(self, path):
         import sqlite3
         self.sqlite3 = sqlite3
         self.path = str(path)
+        self.failed = None
+        self.batch = []
+        self.seen = set()
         if not os.path.lexists(self.path):
-            self._create()
+            try:
+                self._create()
+            except (OSError, sqlite3.Error) as exc:
+                raise UnusableIndex(f"{self.path} cannot be made: "
+                                    f"{getattr(exc, 'strerror', None) or exc}") from None
         self._check_header()
         self.db = sqlite3.connect(self.path, isolation_level=None, timeout=60)
+        try:
+            self._open()
+        except BaseException:
+            self.db.close()
+            raise
+
+    def _open(self):
+        sqlite3 = self.sqlite3
         try:
             meta = {}
             if self.db.execute("PRAGMA user_version").fetchone()[0] == INDEX_VERSION:
@@ -402,17 +524,23 @@ class Index:
                 except sqlite3.OperationalError:
                     pass          # no such table: made anew below
         except sqlite3.DatabaseError as exc:
-            self.db.close()
-            raise NotAnIndex(f"{self.path} is not a readable clones index ({exc}); "
-                             f"it was left as it is") from None
+            raise UnusableIndex(f"{self.path} is not a readable clones index ({exc}); "
+                                f"it was left as it is") from None
         # An index of another format or parser version is made anew.
         self.rebuilt = meta.get("parser") != parser_version()
         if self.rebuilt:
-            self._write_schema(self.db)
-        self.entries = {row[0]: row[1:] for row in self.db.execute(
-            "SELECT path, id, size, mtime_ns, digest, checked_ns, min_nodes, error FROM files")}
-        self.batch = []
-        self.seen = set()
+            try:
+                self._write_schema(self.db)
+            except sqlite3.DatabaseError as exc:
+                raise UnusableIndex(f"{self.path} is a clones index of another version and "
+                                    f"cannot be rebuilt ({exc})") from None
+        try:
+            rows = self.db.execute("SELECT path, id, size, mtime_ns, digest, checked_ns, "
+                                   f"min_nodes, error FROM files WHERE {ENTRY_TYPED}").fetchall()
+        except sqlite3.DatabaseError as exc:
+            raise UnusableIndex(f"{self.path} is a damaged clones index ({exc}); "
+                                f"it was left as it is") from None
+        self.entries = {os.fsdecode(row[0]): row[1:] for row in rows}
 
     def _create(self):
         """A new, empty index, made beside PATH and linked there complete, so
@@ -440,6 +568,13 @@ class Index:
             if os.path.exists(tmp):
                 os.unlink(tmp)
 
+    @staticmethod
+    def _rollback(db):
+        # A failed statement may have ended the transaction already (a full
+        # disk does): a second ROLLBACK would hide why.
+        if db.in_transaction:
+            db.execute("ROLLBACK")
+
     def _write_schema(self, db):
         """Every table dropped and made anew, in one transaction."""
         db.execute("BEGIN IMMEDIATE")
@@ -455,32 +590,39 @@ class Index:
             db.execute(f"PRAGMA user_version = {INDEX_VERSION}")
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            self._rollback(db)
             raise
 
     def _check_header(self):
         """Only the header is read, and nothing is opened with SQLite, until
         the file is known to be an index."""
         if not os.path.isfile(self.path):
-            raise NotAnIndex(f"{self.path} is not a regular file")
+            raise UnusableIndex(f"{self.path} is not a regular file")
         try:
             with open(self.path, "rb") as f:
                 header = f.read(100)
         except OSError as exc:
-            raise NotAnIndex(f"{self.path} cannot be read: {exc.strerror}") from None
+            raise UnusableIndex(f"{self.path} cannot be read: {exc.strerror}") from None
         if len(header) < 100 or not header.startswith(SQLITE_MAGIC):
-            raise NotAnIndex(f"{self.path} is not a clones index (not an SQLite database); "
-                             f"it was left as it is")
+            raise UnusableIndex(f"{self.path} is not a clones index (not an SQLite database); "
+                                f"it was left as it is")
         if int.from_bytes(header[68:72], "big") != INDEX_APPLICATION_ID:
-            raise NotAnIndex(f"{self.path} is an SQLite database but not a clones index; "
-                             f"it was left as it is")
+            raise UnusableIndex(f"{self.path} is an SQLite database but not a clones index; "
+                                f"it was left as it is")
+
+    def _give_up(self, doing, exc):
+        """The index is left as it is for the rest of the run."""
+        if self.failed is None:
+            self.failed = f"{self.path}: {doing} ({exc}); the run went on without it"
+        self.batch = []
 
     def lookup(self, path, min_nodes):
-        """(entry id, error) of the file at `path` (absolute) when the index
-        holds what scan() would give for it, else None."""
+        """The digest of the contents of the file at `path` (absolute) when
+        the index held, as it was opened, what scan() would give for it;
+        else None."""
         self.seen.add(path)
         entry = self.entries.get(path)
-        if entry is None:
+        if entry is None or self.failed:
             return None
         file_id, size, mtime_ns, digest, checked_ns, kept, error = entry
         if kept > min_nodes:
@@ -499,20 +641,50 @@ class Index:
                 return None
             if hashlib.blake2b(data, digest_size=16).digest() != digest:
                 return None
-            self.batch.append(("touch", file_id, st.st_size, st.st_mtime_ns, now))
-        return file_id, error
+            self.batch.append(("touch", path, digest, st.st_size, st.st_mtime_ns, now))
+        return digest
 
-    def units(self, min_nodes):
-        """{entry id: units of at least `min_nodes` nodes, in their order}, in
-        one pass over the table."""
-        found = defaultdict(list)
-        for file_id, *unit in self.db.execute(
-                "SELECT file, kind, key, size, line, col, end_line, end_col, label FROM units "
-                "WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
-            found[file_id].append(tuple(unit))
-        return found
+    def held(self, digests, min_nodes):
+        """{path: (error, units of at least `min_nodes` nodes, in order)} for
+        each path of `digests`, {absolute path: digest of its contents},
+        whose entry holds those contents now, read in one transaction."""
+        if not digests or self.failed:
+            return {}
+        db = self.db
+        entries, units = {}, {}    # path -> (entry id, error); entry id -> units
+        try:
+            db.execute("BEGIN")
+            try:
+                parser = db.execute("SELECT value FROM meta WHERE key = 'parser'").fetchone()
+                if parser != (parser_version(),):
+                    return {}     # rebuilt meanwhile by another version
+                for path, file_id, digest, error in db.execute(
+                        f"SELECT path, id, digest, error FROM files WHERE {ENTRY_TYPED} "
+                        "AND min_nodes <= ?", (min_nodes,)):
+                    path = os.fsdecode(path)
+                    if digests.get(path) == digest:
+                        entries[path] = file_id, error
+                        units[file_id] = []
+                for (file_id,) in db.execute(
+                        f"SELECT DISTINCT file FROM units WHERE NOT ({UNIT_TYPED})"):
+                    units.pop(file_id, None)
+                for file_id, *unit in db.execute(
+                        "SELECT file, kind, key, size, line, col, end_line, end_col, label "
+                        "FROM units WHERE size >= ? ORDER BY file, seq", (min_nodes,)):
+                    kept = units.get(file_id)
+                    if kept is not None:
+                        kept.append(tuple(unit))
+            finally:
+                self._rollback(db)
+        except self.sqlite3.DatabaseError as exc:
+            self._give_up("cannot be read", exc)
+            return {}
+        return {path: (error, units[file_id]) for path, (file_id, error) in entries.items()
+                if file_id in units}
 
     def store(self, path, result, min_nodes, read_ns):
+        if self.failed:
+            return
         size, mtime_ns, digest, error, found = result
         if size is None:
             self.batch.append(("forget", path))
@@ -523,37 +695,59 @@ class Index:
             self.commit()
 
     def commit(self, forget_unseen=False):
+        if self.failed:
+            return
+        # Entries of files this run did not see, as the index was opened: an
+        # entry another run made since for the same path is its own.
+        gone = [(os.fsencode(path), file_id) for path, (file_id, *_) in self.entries.items()
+                if path not in self.seen] if forget_unseen else []
+        if not self.batch and not gone:
+            return
         db = self.db
-        db.execute("BEGIN IMMEDIATE")
         try:
-            for op, *args in self.batch:
-                if op == "touch":
-                    file_id, size, mtime_ns, now = args
-                    db.execute("UPDATE files SET size = ?, mtime_ns = ?, checked_ns = ? "
-                               "WHERE id = ?", (size, mtime_ns, now, file_id))
-                    continue
-                path = args[0]
-                old = db.execute("SELECT id FROM files WHERE path = ?", (path,)).fetchone()
-                if old is not None:
-                    db.execute("DELETE FROM units WHERE file = ?", old)
-                    db.execute("DELETE FROM files WHERE id = ?", old)
-                if op == "store":
-                    *row, found = args
-                    file_id = db.execute(
-                        "INSERT INTO files (path, size, mtime_ns, digest, checked_ns, min_nodes,"
-                        " error) VALUES (?, ?, ?, ?, ?, ?, ?)", row).lastrowid
-                    db.executemany("INSERT INTO units VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                   [(file_id, seq, *u) for seq, u in enumerate(found)])
-            if forget_unseen:
-                gone = [(file_id,) for path, (file_id, *_) in self.entries.items()
-                        if path not in self.seen]
-                db.executemany("DELETE FROM units WHERE file = ?", gone)
-                db.executemany("DELETE FROM files WHERE id = ?", gone)
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                parser = db.execute("SELECT value FROM meta WHERE key = 'parser'").fetchone()
+                if parser == (parser_version(),):   # else rebuilt by another version
+                    self._apply(db, gone)
+                db.execute("COMMIT")
+            except BaseException:
+                self._rollback(db)
+                raise
+        except self.sqlite3.DatabaseError as exc:
+            # An index that is read-only on purpose still serves: what it
+            # lacks then is only when entries were last found unchanged,
+            # which the digests tell again next time.
+            if gone or any(op != "touch" for op, *_ in self.batch) or not getattr(
+                    exc, "sqlite_errorname", "").startswith("SQLITE_READONLY"):
+                self._give_up("cannot be written", exc)
+            self.batch = []
+            return
         self.batch = []
+
+    def _apply(self, db, gone):
+        for op, path, *args in self.batch:
+            name = os.fsencode(path)
+            if op == "touch":
+                digest, size, mtime_ns, now = args
+                db.execute("UPDATE files SET size = ?, mtime_ns = ?, checked_ns = ? "
+                           "WHERE path = ? AND digest = ?", (size, mtime_ns, now, name, digest))
+                continue
+            old = db.execute("SELECT id FROM files WHERE path = ?", (name,)).fetchone()
+            if old is not None:
+                db.execute("DELETE FROM units WHERE file = ?", old)
+                db.execute("DELETE FROM files WHERE id = ?", old)
+            if op == "store":
+                *row, found = args
+                file_id = db.execute(
+                    "INSERT INTO files (path, size, mtime_ns, digest, checked_ns, min_nodes,"
+                    " error) VALUES (?, ?, ?, ?, ?, ?, ?)", (name, *row)).lastrowid
+                db.executemany("INSERT INTO units VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                               [(file_id, seq, *u) for seq, u in enumerate(found)])
+        for name, file_id in gone:
+            if db.execute("DELETE FROM files WHERE id = ? AND path = ?",
+                          (file_id, name)).rowcount:
+                db.execute("DELETE FROM units WHERE file = ?", (file_id,))
 
     def close(self):
         self.db.close()
@@ -566,23 +760,25 @@ def reduce_files(paths, min_nodes, spread, index, stats):
     Files the index holds unchanged are not read again; the rest go to
     `spread(paths)`, whose results come in the order given."""
     found = [None] * len(paths)     # (error, units) of each file
-    todo, cached = [], {}
-    for i, path in enumerate(paths):
-        entry = index.lookup(os.path.abspath(path), min_nodes) if index else None
-        if entry is None:
-            todo.append(i)
-        else:
-            cached[i] = entry
-    if cached:
-        stored = index.units(min_nodes)
-        for i, (file_id, error) in cached.items():
-            found[i] = error, stored.get(file_id, [])
-    stats["parsed"], stats["indexed"] = len(todo), len(cached)
+    if index:
+        absolute = [os.path.abspath(path) for path in paths]
+        digests = {}
+        for path in absolute:
+            digest = index.lookup(path, min_nodes)
+            if digest is not None:
+                digests[path] = digest
+        held = index.held(digests, min_nodes)
+        found = [held.get(path) for path in absolute]
+    todo = [i for i, f in enumerate(found) if f is None]
+    stats["parsed"], stats["indexed"] = len(todo), len(paths) - len(todo)
     started = time.time_ns()
     for i, result in zip(todo, spread([paths[i] for i in todo])):
+        if not (isinstance(result, tuple) and len(result) == 5):
+            # A pool may hand back None for a task that failed in its worker.
+            result = None, None, None, "its worker gave no result", []
         found[i] = result[3:]
         if index:
-            index.store(os.path.abspath(paths[i]), result, min_nodes, started)
+            index.store(absolute[i], result, min_nodes, started)
     if index:
         index.commit(forget_unseen=True)
 
@@ -649,12 +845,14 @@ def main(argv=None):
     t0 = time.perf_counter()
     try:
         index = Index(args.index) if args.index else None
-    except NotAnIndex as exc:
+    except UnusableIndex as exc:
         sys.exit(f"clones.py: {exc}")
     stats = {}
     try:
         paths = [str(p) for p in python_files(args.paths)]
         files = reduce_files(paths, min_nodes, spread, index, stats)
+    except SchedulerUnreachable as exc:
+        sys.exit(f"clones.py: {exc}")
     finally:
         if index:
             index.close()
@@ -683,10 +881,16 @@ def main(argv=None):
         how += f", {reparsed} parsed again to confirm the groups"
     print(f"{len(groups)} groups ({duplicated:,d} duplicated nodes) in {len(files)} files "
           f"({how}), {elapsed:.1f}s", file=sys.stderr)
+    if index and index.failed:
+        # The groups above are whole; only the index is behind.
+        sys.exit(f"clones.py: {index.failed}")
 
 
 if __name__ == "__main__":
     # Run under the module's own name, which workers in other interpreters
     # import to find scan().
     import clones
+    # File names that are not UTF-8 are printed as the bytes they are.
+    if sys.stdout.errors == "strict":
+        sys.stdout.reconfigure(errors="surrogateescape")
     clones.main()

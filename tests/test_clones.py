@@ -1,6 +1,7 @@
 """examples/clones.py spread over workers and kept in an index: the groups
 and their order are those of one process reading every file afresh."""
 
+import ast
 import os
 import pathlib
 import sqlite3
@@ -55,7 +56,8 @@ def project(tmp_path):
 
 def run(*args, check=True):
     result = subprocess.run([sys.executable, str(EXAMPLES / "clones.py"), "--min-nodes", "10",
-                             *map(str, args)], capture_output=True, text=True, timeout=300)
+                             *map(str, args)], capture_output=True, text=True,
+                            errors="surrogateescape", timeout=300)
     if check:
         assert result.returncode == 0, result.stderr
     return result
@@ -171,7 +173,8 @@ def test_warm_index_and_edits_give_a_fresh_runs_output(project, tmp_path):
     rerun = run("--index", index, project)
     assert rerun.stdout == fresh(project) and counts(rerun.stderr) == (2, 3)
     with sqlite3.connect(index) as db:
-        stored = sorted(os.path.basename(p) for (p,) in db.execute("SELECT path FROM files"))
+        stored = sorted(os.path.basename(os.fsdecode(p))
+                        for (p,) in db.execute("SELECT path FROM files"))
     assert stored == ["a.py", "b.py", "broken.py", "c.py", "e.py"]
 
     # A lower threshold needs the smaller units the index did not keep.
@@ -201,6 +204,13 @@ def test_a_file_that_is_not_an_index_is_left_alone(project, tmp_path):
         if before is not None:
             assert path.read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["empty", "notes.txt", "other.db", "project"]
+
+
+def test_an_index_that_cannot_be_made_is_one_line(project, tmp_path):
+    index = tmp_path / "missing" / "clones.idx"
+    result = run("--index", index, project, check=False)
+    assert result.returncode != 0 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and str(index) in result.stderr, result.stderr
 
 
 @pytest.mark.parametrize("change", [
@@ -260,3 +270,226 @@ def test_a_run_that_dies_mid_write_leaves_a_usable_index(project, tmp_path):
     assert died.returncode == 9, died.stderr
     after = run("--index", index, project)
     assert after.stdout == fresh(project) and counts(after.stderr) == (1, 8)
+
+
+# --- what must not stop a run ------------------------------------------------
+
+@pytest.fixture
+def too_deep(tmp_path):
+    """Files the parser refuses as too deep: chained `+` stop it with
+    RecursionError, nested unary minus with MemoryError ("too complex")."""
+    deep = tmp_path / "deep"
+    deep.mkdir()
+    (deep / "chained.py").write_text("x = " + "+".join(["1"] * 100_000) + "\n")
+    (deep / "negated.py").write_text("x = " + "-" * 6_000 + "1\n")
+    return deep
+
+
+@pytest.mark.parametrize("mode", [
+    (), ("--jobs", 2), ("--index",),
+    pytest.param(("--interpreters", 2), marks=pytest.mark.skipif(
+        sys.version_info < (3, 14), reason="sub-interpreter pools are new in 3.14")),
+])
+def test_a_file_too_deep_to_parse_is_skipped_with_its_reason(project, tmp_path, too_deep, mode):
+    expected = fresh(project)
+    runs = 1
+    if mode == ("--index",):
+        mode, runs = ("--index", tmp_path / "clones.idx"), 2   # the rerun reads the index
+    for _ in range(runs):
+        result = run(*mode, project, too_deep)
+        assert result.stdout == expected
+        skipped = [line for line in result.stderr.splitlines() if str(too_deep) in line]
+        assert [line.split(": ", 1)[0] for line in skipped] == [
+            f"skipped {too_deep / 'chained.py'}", f"skipped {too_deep / 'negated.py'}"]
+        assert all("RecursionError" in line or "MemoryError" in line for line in skipped)
+
+
+def test_a_worker_that_gives_no_result_skips_its_file(project):
+    paths = [str(p) for p in clones.python_files([project])]
+    files = clones.reduce_files(paths, 10, lambda todo: (None for _ in todo), None, {})
+    assert files == []
+
+
+def test_overlapping_paths_count_each_file_once(project):
+    expected = fresh(project)
+    for paths in ((project, project / "a.py"), (project / "a.py", project),
+                  (project, project / "pkg" / ".." / "b.py")):
+        result = run(*paths)
+        assert result.stdout == expected
+        assert " in 4 files " in result.stderr.splitlines()[-1]
+
+
+def test_confirm_has_no_depth_or_digit_limit(tmp_path, monkeypatch):
+    # Members 1,500 levels deep and ints of over 4,800 digits, each beside
+    # one that the weak fingerprints below confuse with it: 2**63 - 1 and 3
+    # hash alike, and so do ints that differ by 2**61 - 1.
+    huge = int("f" * 4000, 16)
+    sources = {
+        "a.py": "x = 9223372036854775807" + " .b" * 1500,
+        "b.py": "x = 9223372036854775807" + " .b" * 1500,
+        "c.py": "x = 3" + " .b" * 1500,
+        "d.py": f"y = {huge:#x}",
+        "e.py": f"y = {huge:#x}",
+        "f.py": f"y = {huge + 2**61 - 1:#x}",
+    }
+    for name, source in sources.items():
+        (tmp_path / name).write_text(source + "\n")
+    monkeypatch.setattr(arbolus, "subtree_fingerprints", weak_fingerprints)
+    groups = clones.find_clones(clones.parse_files([tmp_path]), min_nodes=4, confirm=True)
+    assert [[c.path[-4:] for c in members] for _, _, members in groups] == [
+        ["a.py", "b.py"], ["d.py", "e.py"]]
+
+
+def test_confirm_compares_what_dump_texts_compare():
+    # Leaves equal as values but not as texts (1, True, 1.0), and every
+    # statement of two real files.
+    source = "".join(f"x = {v}\nx = [{v}]\n" for v in
+                     ("1", "True", "1.0", "1j", "'1'", "b'1'", "...", "None", "0.0", "0"))
+    statements = [s for text in (source, (EXAMPLES / "clones.py").read_text(),
+                                 pathlib.Path(__file__).read_text())
+                  for s in arbolus.walk_of_types(ast.parse(text), clones.STATEMENTS)]
+    dump_all = {"show_empty": True} if sys.version_info >= (3, 13) else {}
+
+    def partition(key):
+        parts = {}
+        for i, s in enumerate(statements):
+            parts.setdefault(key(s), set()).add(i)
+        return sorted(map(sorted, parts.values()))
+
+    by_shape = partition(clones.shape)
+    assert by_shape == partition(lambda s: ast.dump(s, **dump_all))
+    assert len(by_shape) < len(statements)    # some are equal
+
+
+def test_a_file_name_that_is_not_utf8_round_trips_through_the_index(project, tmp_path):
+    name = os.fsdecode(b"b\xff.py")
+    try:
+        (project / name).write_text(function("odd", 2))
+    except (OSError, UnicodeError):
+        pytest.skip("this file system takes UTF-8 names only")
+    expected = fresh(project)
+    assert f"{project / name}:2" in expected
+    # Printed as the bytes it is, also where stdout is strict UTF-8.
+    strict = subprocess.run([sys.executable, str(EXAMPLES / "clones.py"), "--min-nodes", "10",
+                             str(project)], capture_output=True, timeout=300,
+                            env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+    assert strict.stdout == expected.encode("utf-8", "surrogateescape"), strict.stderr
+    index = tmp_path / "clones.idx"
+    for counted in ((6, 0), (0, 6)):
+        result = run("--index", index, project)
+        assert result.stdout == expected and counts(result.stderr) == counted
+    with sqlite3.connect(index) as db:
+        stored = [os.fsdecode(p) for (p,) in db.execute("SELECT path FROM files")]
+    db.close()
+    assert str(project / name) in stored
+
+
+def run_patched(setup, *args, timeout=300):
+    """clones.main(args) in a process of its own, after `setup` ran there."""
+    script = f"import sys\nsys.path.insert(0, {str(EXAMPLES)!r})\nimport clones\n" + \
+        textwrap.dedent(setup) + f"\nclones.main({['--min-nodes', '10', *map(str, args)]!r})\n"
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("other", ["same files, smaller units", "another directory"])
+def test_runs_sharing_an_index_each_print_a_fresh_runs_output(project, tmp_path, other):
+    index = tmp_path / "clones.idx"
+    expected = run("--index", index, project).stdout
+    if other == "another directory":
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        (elsewhere / "z.py").write_text(function("z1") + function("z2"))
+        theirs = ["--min-nodes", "10", "--index", str(index), str(elsewhere)]
+    else:
+        theirs = ["--min-nodes", "5", "--index", str(index), str(project)]
+    # The other run goes from start to end after this one opened the index
+    # and before it looks anything up: it stores every entry anew, or drops
+    # those of files it did not see.
+    ours = run_patched(f"""
+        import subprocess
+        lookup = clones.Index.lookup
+        def interleaved(self, path, min_nodes):
+            if not hasattr(clones, "other"):
+                clones.other = subprocess.run(
+                    [sys.executable, {str(EXAMPLES / "clones.py")!r}, *{theirs!r}],
+                    capture_output=True, text=True, timeout=120)
+                assert clones.other.returncode == 0, clones.other.stderr
+            return lookup(self, path, min_nodes)
+        clones.Index.lookup = interleaved
+        """, "--index", index, project)
+    assert ours.returncode == 0, ours.stderr
+    assert ours.stdout == expected
+    assert run("--index", index, project).stdout == expected
+
+
+def test_a_scheduler_that_never_answers_is_one_line_naming_it(project):
+    pytest.importorskip("distributed", reason="Dask's distributed scheduler is not installed")
+    import socket
+    import time
+    with socket.create_server(("127.0.0.1", 0)) as silent:   # accepts, never speaks
+        address = "tcp://127.0.0.1:%d" % silent.getsockname()[1]
+        started = time.monotonic()
+        result = run_patched("clones.SCHEDULER_WAIT = 1", "--dask", "--scheduler", address,
+                             project, timeout=60)
+    assert result.returncode != 0 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and address in result.stderr, result.stderr
+    assert time.monotonic() - started < 60
+
+
+@pytest.mark.parametrize("table", ["files", "units"])
+def test_a_damaged_index_is_one_line(project, tmp_path, table):
+    index = tmp_path / "clones.idx"
+    expected = run("--index", index, project).stdout
+    with sqlite3.connect(index) as db:
+        (root,) = db.execute("SELECT rootpage FROM sqlite_master WHERE name = ?",
+                             (table,)).fetchone()
+    db.close()
+    data = bytearray(index.read_bytes())
+    size = int.from_bytes(data[16:18], "big")
+    data[(root - 1) * size: root * size] = b"\x5a" * size
+    index.write_bytes(data)
+    result = run("--index", index, project, check=False)
+    assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
+    assert result.stderr.splitlines()[-1].startswith(f"clones.py: {index}")
+    # Damage seen as the index opens stops the run, as any file that is not
+    # an index does; damage seen later leaves the index for the rest of it.
+    assert result.stdout == ("" if table == "files" else expected)
+    assert index.read_bytes() == data
+
+
+def test_index_rows_of_other_types_are_not_used(project, tmp_path):
+    index = tmp_path / "clones.idx"
+    expected = run("--index", index, project).stdout
+    with sqlite3.connect(index) as db:
+        db.execute("UPDATE units SET size = 'many' WHERE seq = 0")
+        db.execute("UPDATE files SET mtime_ns = 'now' WHERE path LIKE '%b.py'")
+    db.close()
+    result = run("--index", index, project)
+    assert result.stdout == expected and counts(result.stderr) == (4, 1)
+    assert counts(run("--index", index, project).stderr) == (0, 5)
+
+
+def test_a_read_only_index_serves_and_one_line_says_what_it_could_not_store(project,
+                                                                           tmp_path):
+    index = tmp_path / "clones.idx"
+    expected = run("--index", index, project).stdout
+    before = index.read_bytes()
+    # As a read-only file or file system would (chmod does not stop root).
+    read_only = """
+        import sqlite3
+        connect = sqlite3.connect
+        sqlite3.connect = lambda path, **kw: connect(f"file:{path}?mode=ro", uri=True, **kw)
+        """
+    # The files were written just before the index was: each is checked by
+    # its digest, which the index cannot note.
+    served = run_patched(read_only, "--index", index, project)
+    assert served.returncode == 0 and served.stdout == expected, served.stderr
+    assert counts(served.stderr) == (0, 5)
+
+    (project / "e.py").write_text(function("e1", 9) + function("e2", 9))
+    result = run_patched(read_only, "--index", index, project)
+    assert result.returncode == 1 and result.stdout == fresh(project)
+    last = result.stderr.splitlines()[-1]
+    assert last.startswith(f"clones.py: {index}") and "readonly" in last, result.stderr
+    assert "Traceback" not in result.stderr and index.read_bytes() == before
