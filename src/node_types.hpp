@@ -87,7 +87,8 @@ getattrofunc getattr_hook() noexcept;
 
 // Whether `__getattribute__` of `cls` is the ordinary lookup's own, so that
 // the interpreter's `__getattr__` lookup starts with the ordinary lookup.
-// Every class dictionary on the MRO keeps only str keys.
+// For a class whose dictionaries on the MRO keep only str keys, so that
+// finding the name runs no code.
 bool ordinary_getattribute(PyTypeObject* cls);
 
 // What attribute lookup of `name` on an instance of `cls` gives once the
