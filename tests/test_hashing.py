@@ -376,13 +376,17 @@ def test_a_list_inside_itself_is_a_recursion_error():
 
 
 def test_nested_leaves_hash_as_their_repr():
-    # Tuples, lists and frozensets inside a leaf are spelled out level by
-    # level; the text is the one repr gives.
+    # Tuples, lists, dicts, sets and frozensets inside a leaf are spelled
+    # out level by level; the text is the one repr gives.
     deep = ()
     for k in range(300):
         deep = (frozenset({k, deep}),) if k % 7 == 0 else (deep,)
+    loop, cycle = [], {}
+    loop.append(loop)
+    cycle["self"] = cycle
     values = [(), (1,), (1, "a", None), ((),), ([[]],), frozenset(), frozenset({(1, 2), 3.5}),
-              ([1, (2,)], frozenset({"x"})), (ast.AST,), deep, ([deep, 1],)]
+              ([1, (2,)], frozenset({"x"})), (ast.AST,), deep, ([deep, 1],), ({},), (set(),),
+              ({"k": [deep], 1: frozenset()},), ({1, (2,)},), (loop,), (cycle,), ({1: loop},)]
     for v in values:
         tree = pair(left=v)
         assert arbolus.subtree_hashes(tree) == model_hashes(tree), repr(v)[:60]
@@ -398,10 +402,12 @@ def test_deeply_nested_leaves_end_in_recursion_error_under_a_raised_limit():
         value = ()
         for _ in range(100_000):
             value = (value,)
+        hashes = [arbolus.subtree_hash, arbolus.subtree_hashes]
+        both = hashes + [arbolus.subtree_fingerprint, arbolus.subtree_fingerprints]
         got = []
-        for leaf in (value, [value], frozenset({value})):
-            for fn in (arbolus.subtree_hash, arbolus.subtree_hashes,
-                       arbolus.subtree_fingerprint, arbolus.subtree_fingerprints):
+        for leaf, fns in [(value, both), ([value], both), (frozenset({value}), both),
+                          ({"k": value}, hashes), ({value}, hashes)]:
+            for fn in fns:
                 try:
                     fn(ast.Constant(leaf))
                     got.append(None)
@@ -409,7 +415,7 @@ def test_deeply_nested_leaves_end_in_recursion_error_under_a_raised_limit():
                     got.append("RecursionError")
         print(json.dumps(got))
     """)
-    assert out == ["RecursionError"] * 12
+    assert out == ["RecursionError"] * 16
 
 
 def test_field_names_that_are_not_valid_utf8_are_hashed():
