@@ -14,6 +14,7 @@
 #include "functions.hpp"
 #include "hash_engine.hpp"
 #include "pycompat.hpp"
+#include "recursion.hpp"
 
 namespace arbolus {
 
@@ -50,6 +51,133 @@ inline Py_hash_t cached_str_hash(PyObject* s) {
     (void)s;
     return -1;
 #endif
+}
+
+// --- the repr of a leaf, nested values spelled out here -----------------------
+
+// The interpreter's repr of a deeply nested value may run out of stack
+// before its own recursion check fires (3.11 under a raised recursion
+// limit). The containers whose repr is plain (exact tuples, lists, dicts,
+// sets and frozensets) are spelled here instead, one level at a time under
+// the module's recursion guard, in the text the interpreter's repr gives
+// them; anything else inside them is given its own repr.
+inline bool spelled_here(PyTypeObject* t) {
+    return t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || t == &PySet_Type ||
+           t == &PyFrozenSet_Type;
+}
+
+class ReprPieces {
+public:
+    // Appends the pieces of repr(v). False with an exception set.
+    bool add(PyObject* v) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (!spelled_here(t)) return append(Strong::steal(PyObject_Repr(v)));
+        RecursionGuard guard(" while hashing a nested value");
+        if (!guard) return false;
+        Strong held = Strong::borrow(v);
+        if (t == &PyTuple_Type) {
+            return sequence(v, "()", "(...)", "(", PyTuple_GET_SIZE(v) == 1 ? ",)" : ")",
+                            [&] { return PyTuple_GET_SIZE(v); },
+                            [&](Py_ssize_t i) { return PyTuple_GET_ITEM(v, i); });
+        }
+        if (t == &PyList_Type) {
+            return sequence(v, "[]", "[...]", "[", "]", [&] { return PyList_GET_SIZE(v); },
+                            [&](Py_ssize_t i) { return PyList_GET_ITEM(v, i); });
+        }
+        if (t == &PyDict_Type) return dict(v);
+        if (t == &PySet_Type) return set(v, "set()", "set(...)", "{", "}");
+        return set(v, "frozenset()", "frozenset(...)", "frozenset({", "})");
+    }
+
+    // The pieces joined. Null with an exception set.
+    PyObject* text() {
+        if (!pieces_) return PyUnicode_FromString("");
+        Strong empty = Strong::steal(PyUnicode_FromString(""));
+        if (!empty) return nullptr;
+        return PyUnicode_Join(empty.get(), pieces_.get());
+    }
+
+private:
+    bool append(Strong piece) {
+        if (!piece) return false;
+        if (!pieces_) {
+            pieces_ = Strong::steal(PyList_New(0));
+            if (!pieces_) return false;
+        }
+        return PyList_Append(pieces_.get(), piece.get()) == 0;
+    }
+    bool append(const char* piece) { return append(Strong::steal(PyUnicode_FromString(piece))); }
+
+    // Calls f between Py_ReprEnter and Py_ReprLeave, as the interpreter's
+    // repr does, so that a value met again inside itself reads `again`.
+    template <class F>
+    bool entered(PyObject* v, const char* again, F&& f) {
+        const int seen = Py_ReprEnter(v);
+        if (seen != 0) return seen > 0 && append(again);
+        const bool ok = f();
+        Py_ReprLeave(v);
+        return ok;
+    }
+
+    // A tuple or list: the length is read again before every item, as the
+    // interpreter's repr does (an item's repr may change a list).
+    template <class Size, class Item>
+    bool sequence(PyObject* v, const char* empty, const char* again, const char* open,
+                  const char* close, Size&& size, Item&& item) {
+        if (size() == 0) return append(empty);
+        return entered(v, again, [&] {
+            bool ok = append(open);
+            for (Py_ssize_t i = 0; ok && i < size(); ++i) {
+                if (i > 0) ok = append(", ");
+                if (ok) {
+                    Strong x = Strong::borrow(item(i));
+                    ok = add(x.get());
+                }
+            }
+            return ok && append(close);
+        });
+    }
+
+    bool dict(PyObject* v) {
+        return entered(v, "{...}", [&] {
+            if (PyDict_GET_SIZE(v) == 0) return append("{}");
+            bool ok = append("{");
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            for (bool first = true; ok && PyDict_Next(v, &pos, &key, &value); first = false) {
+                Strong k = Strong::borrow(key);
+                Strong x = Strong::borrow(value);
+                ok = (first || append(", ")) && add(k.get()) && append(": ") && add(x.get());
+            }
+            return ok && append("}");
+        });
+    }
+
+    // A set or frozenset: its items in iteration order, listed first.
+    bool set(PyObject* v, const char* empty, const char* again, const char* open,
+             const char* close) {
+        return entered(v, again, [&] {
+            if (PySet_GET_SIZE(v) == 0) return append(empty);
+            Strong items = Strong::steal(PySequence_List(v));
+            bool ok = items && append(open);
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items.get()); ++i) {
+                if (i > 0) ok = append(", ");
+                if (ok) ok = add(PyList_GET_ITEM(items.get(), i));  // the list holds it
+            }
+            return ok && append(close);
+        });
+    }
+
+    Strong pieces_;
+};
+
+// repr(v), nested values spelled out under the recursion guard.
+PyObject* leaf_repr(PyObject* v) {
+    if (!spelled_here(Py_TYPE(v))) return PyObject_Repr(v);
+    ReprPieces pieces;
+    if (!pieces.add(v)) return nullptr;
+    return pieces.text();
 }
 
 // A node's hash: mix(0, class word), then per field read
@@ -171,7 +299,7 @@ private:
     ARBOLUS_NOINLINE bool hash_other(Run& run, PyObject* v, uint64_t& out) {
         if (Py_IS_TYPE(v, run.walk().base_type())) return run.child(v, out);
         if (PyList_Check(v)) return hash_inner_list(run, v, out);
-        Strong text = Strong::steal(PyObject_Repr(v));
+        Strong text = Strong::steal(leaf_repr(v));
         if (!text) return false;
         Py_hash_t h = PyObject_Hash(text.get());
         if (h == -1 && PyErr_Occurred()) return false;

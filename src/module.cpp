@@ -318,6 +318,7 @@ std::array<PyMethodDef, FUNCTION_COUNT> METHODS =
     make_methods(std::make_index_sequence<FUNCTION_COUNT>{});
 
 int exec_module(PyObject* module) {
+    if (!learn_getattr_hook()) return -1;
     Strong module_name = Strong::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef& def : METHODS) {

@@ -1,5 +1,8 @@
 #include "node_types.hpp"
 
+#include <algorithm>
+#include <atomic>
+
 #include "errors.hpp"
 #include "strong.hpp"
 #include "thread_caches.hpp"
@@ -41,6 +44,42 @@ const BaseTypes* resolve_base_types(ThreadCaches& caches) {
     return &*caches.base_types;
 }
 
+namespace {
+
+// Written once, before any walk can read it; the same in every interpreter.
+std::atomic<getattrofunc> GETATTR_HOOK{nullptr};
+
+}  // namespace
+
+bool learn_getattr_hook() {
+    if (GETATTR_HOOK.load(std::memory_order_relaxed) != nullptr) return true;
+    Strong cls = Strong::steal(PyObject_CallFunction(
+        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sO}", "getattr_probe",
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattr__", Py_None));
+    if (!cls) return false;
+    GETATTR_HOOK.store(reinterpret_cast<PyTypeObject*>(cls.get())->tp_getattro,
+                       std::memory_order_relaxed);
+    return true;
+}
+
+getattrofunc getattr_hook() noexcept { return GETATTR_HOOK.load(std::memory_order_relaxed); }
+
+bool ordinary_getattribute(PyTypeObject* cls) {
+    Strong& name = thread_caches().getattribute_name;
+    if (!name) {
+        name = Strong::steal(PyUnicode_InternFromString("__getattribute__"));
+        if (!name) {
+            PyErr_Clear();  // not known, then; the next call tries again
+            return false;
+        }
+    }
+    // The interpreter's own test: the wrapper of the ordinary lookup.
+    PyObject* found = _PyType_Lookup(cls, name.get());
+    return found != nullptr && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
+           reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==
+               reinterpret_cast<void*>(PyObject_GenericGetAttr);
+}
+
 bool ClassFields::learn_absent(PyTypeObject* cls, size_t m) const {
     // From the last name back. A class value that is a list, or whose
     // class is a heap type, may be or become a child; one of a static
@@ -54,6 +93,17 @@ bool ClassFields::learn_absent(PyTypeObject* cls, size_t m) const {
         if (found == ClassValue::Absent) continue;
         if (found == ClassValue::Unknown || PyList_Check(value) ||
             PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {
+            break;
+        }
+    }
+    // A name given twice is absent from a dictionary that lacks it only
+    // where its first place is absent too: with its first place among the
+    // positions read, a table that short may well hold it. Names are
+    // interned, so equal names are the same object.
+    for (size_t i = count - 1u; i > from; --i) {
+        const PyObject* name = names[i - 1].get();
+        if (std::any_of(names, names + (i - 1), [&](const Strong& s) { return s.get() == name; })) {
+            from = i;
             break;
         }
     }

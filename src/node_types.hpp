@@ -78,19 +78,35 @@ inline void prefetch_fields(PyObject* node) {
     if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }
 
+// The attribute lookup the interpreter gives a class that defines
+// `__getattr__` (the ordinary lookup, then `__getattr__` where that raises
+// AttributeError), learned from a class made for the purpose when the module
+// is loaded. False with an exception set when that class cannot be made.
+bool learn_getattr_hook();
+getattrofunc getattr_hook() noexcept;
+
+// Whether `__getattribute__` of `cls` is the ordinary lookup's own, so that
+// the interpreter's `__getattr__` lookup starts with the ordinary lookup.
+// For a class whose dictionaries on the MRO keep only str keys, so that
+// finding the name runs no code.
+bool ordinary_getattribute(PyTypeObject* cls);
+
 // What attribute lookup of `name` on an instance of `cls` gives once the
 // instance's dictionary is known not to hold the name, when that can be
 // told without running interpreter code: the class reads attributes the
-// ordinary way, every class dictionary on its MRO keeps only str keys (so
-// finding the name compares no other keys; the dictionaries of static types
-// are fixed), and what the class holds under the name is no descriptor. The
-// lookup then gives that class attribute (Found, `out` borrowed), or raises
-// AttributeError when there is none (Absent). Unknown otherwise. Optional
-// fields that a constructor left unset read their class's default this way.
+// ordinary way (or the ordinary way first, then `__getattr__`), every class
+// dictionary on its MRO keeps only str keys (so finding the name compares no
+// other keys; the dictionaries of static types are fixed), and what the
+// class holds under the name is no descriptor. The lookup then gives that
+// class attribute (Found, `out` borrowed), or raises AttributeError when
+// there is none and no `__getattr__` is asked (Absent). Unknown otherwise.
+// Optional fields that a constructor left unset read their class's default
+// this way.
 enum class ClassValue { Found, Absent, Unknown };
 
 inline ClassValue class_value(PyTypeObject* cls, PyObject* name, PyObject*& out) {
-    if (cls->tp_getattro != PyObject_GenericGetAttr) return ClassValue::Unknown;
+    const bool ordinary = cls->tp_getattro == PyObject_GenericGetAttr;
+    if (!ordinary && cls->tp_getattro != getattr_hook()) return ClassValue::Unknown;
     PyObject* mro = cls->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return ClassValue::Unknown;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
@@ -103,8 +119,9 @@ inline ClassValue class_value(PyTypeObject* cls, PyObject* name, PyObject*& out)
             return ClassValue::Unknown;
         }
     }
+    if (!ordinary && !ordinary_getattribute(cls)) return ClassValue::Unknown;
     PyObject* attr = _PyType_Lookup(cls, name);
-    if (attr == nullptr) return ClassValue::Absent;
+    if (attr == nullptr) return ordinary ? ClassValue::Absent : ClassValue::Unknown;
     if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
     out = attr;
     return ClassValue::Found;

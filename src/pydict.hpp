@@ -403,10 +403,22 @@ size_t all_leading_fields_reversed(PyObject* dict, const Strong* names, size_t n
 #endif
 }
 
-// The value `dict` holds under a str key of the same text as `name` (an
-// exact str), found without running interpreter code: by an ordinary lookup
-// where that compares str keys only, else by going through the entries.
-// Borrowed; null when there is none.
+// Whether a key of this class is equal to a str exactly when its text is,
+// and hashes as that str does: a str, or a subclass that keeps str's own
+// hash and comparison.
+inline bool compares_as_str(PyTypeObject* t) {
+    return t == &PyUnicode_Type || (PyType_IsSubtype(t, &PyUnicode_Type) &&
+                                    t->tp_hash == PyUnicode_Type.tp_hash &&
+                                    t->tp_richcompare == PyUnicode_Type.tp_richcompare);
+}
+
+// The value `dict` holds under `name` (an exact str), found without running
+// interpreter code: by an ordinary lookup where that compares str keys
+// only, else by going through the entries for a key that an ordinary lookup
+// would find without running code, one that compares as a str does. (A key
+// of a class with its own hash or equality is never taken: whether lookup
+// finds the name under it is that code's answer.) Borrowed; null when
+// there is none.
 inline PyObject* find_str_key(PyObject* dict, PyObject* name) {
     // (The lookup of a str among str keys cannot fail.)
     if (str_lookup_runs_no_code(dict)) return PyDict_GetItemWithError(dict, name);
@@ -416,7 +428,8 @@ inline PyObject* find_str_key(PyObject* dict, PyObject* name) {
     PyObject* value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (key == name) return value;
-        if (same_text == nullptr && PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) {
+        if (same_text == nullptr && compares_as_str(Py_TYPE(key)) &&
+            PyUnicode_Compare(key, name) == 0) {
             same_text = value;
         }
     }

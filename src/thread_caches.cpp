@@ -59,6 +59,7 @@ void detach_references(ThreadCaches& caches, std::vector<PyObject*>& out) {
     for (Strong& name : caches.writer_names) {
         if (name) out.push_back(name.release());
     }
+    if (caches.getattribute_name) out.push_back(caches.getattribute_name.release());
 }
 
 bool holds_lock_of(PyInterpreterState* interp) {

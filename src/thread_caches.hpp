@@ -32,6 +32,8 @@ struct ThreadCaches {
     TypeSetCache type_sets;
     // The writer's attribute names, interned in this interpreter (see edits.cpp).
     std::array<Strong, WRITER_NAME_COUNT> writer_names;
+    // `__getattribute__`, interned in this interpreter (see class_value).
+    Strong getattribute_name;
 };
 
 // The calling thread's caches for the current interpreter. Requires the

@@ -33,15 +33,11 @@ bool names_of(PyTypeObject* cls, const char* attribute, std::vector<Strong>& out
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(value.get(), i);
         if (!PyUnicode_Check(item)) continue;
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &len);
-        if (text == nullptr) {
-            if (!shrug_off_error()) return false;
-            continue;
-        }
-        // A fresh exact str, so that str subclasses become plain names and
-        // interning yields the canonical object with a cached hash.
-        PyObject* name = PyUnicode_FromStringAndSize(text, len);
+        // An exact str of the same text (a copy of a subclass's), so that
+        // str subclasses become plain names and interning yields the
+        // canonical object with a cached hash. Copied as code points, not
+        // through UTF-8, which has no lone surrogates.
+        PyObject* name = PyUnicode_Substring(item, 0, PyUnicode_GET_LENGTH(item));
         if (name == nullptr) return false;
         PyUnicode_InternInPlace(&name);
         out.push_back(Strong::steal(name));

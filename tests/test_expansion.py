@@ -303,7 +303,7 @@ class Text(str):
     [
         (("a", 1, "b"), ["a", "b"]),
         (("a", None, b"c", "b"), ["a", "b"]),
-        (("a", "\ud800", "b"), ["a", "b"]),  # no UTF-8 form: skipped
+        (("a", "\ud800", "b"), ["a", "\ud800", "b"]),  # no UTF-8 form, a name all the same
         ((Text("a"), "b"), ["a", "b"]),
         (["a", "b"], []),  # a list is not a field declaration
         ("ab", []),

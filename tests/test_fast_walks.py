@@ -297,6 +297,62 @@ def test_field_supplied_by_the_class():
     assert walked_p == [p]
 
 
+def test_class_value_under_a_class_with_getattr():
+    # Lookup finds a plain class value before `__getattr__` is ever asked,
+    # so the default is read; what only `__getattr__` supplies is not.
+    class DefaultAndGetattr(ast.expr):
+        _fields = ("value", "other", "extra")
+        other = ast.Name("shared", ast.Load())
+
+        def __getattr__(self, name):
+            if name == "extra":
+                return ast.Name("made", ast.Load())
+            raise AttributeError(name)
+
+    class OwnGetattribute(ast.expr):  # lookup itself is interpreter code
+        _fields = ("value", "other")
+        other = ast.Name("shared", ast.Load())
+
+        def __getattribute__(self, name):
+            return object.__getattribute__(self, name)
+
+    def scenario():
+        d = bare(DefaultAndGetattr, value=ast.Constant(1))
+        g = bare(OwnGetattribute, value=ast.Constant(1))
+        return d, A.walk_dfs(d), A.walk_unordered(d), A._walk_count(d), g, A.walk_dfs(g)
+
+    d, walked, unordered, count, g, walked_g = in_new_thread(scenario)
+    assert walked == [d, d.value, d.other, d.other.ctx]
+    assert same_nodes(unordered, walked) and count == 4
+    assert walked_g == [g, g.value]
+
+
+def test_field_named_twice_is_read_as_often_as_named():
+    class Twice(ast.expr):
+        _fields = ("a", "b", "a")
+
+    class TwiceWithDefault(ast.expr):
+        _fields = ("a", "b", "c", "b")
+        c = None
+
+    def scenario():
+        a, b = ast.Name("a", ast.Load()), ast.Name("b", ast.Load())
+        made = [
+            bare(Twice, a=a, b=b),  # fewer entries than names
+            bare(Twice, a=a),
+            bare(Twice, b=b, a=a),
+            bare(Twice, a=a, b=b, parent=ast.Constant(0)),
+            bare(TwiceWithDefault, a=a, b=b),
+        ]
+        return [(n, A.walk_dfs(n), A.walk_unordered(n), A._walk_count(n)) for n in made]
+
+    for node, dfs, unordered, count in in_new_thread(scenario):
+        walked = list(ast.walk(node))
+        assert dfs == preorder(node), node.__dict__
+        assert same_nodes(unordered, walked) and count == len(walked)
+        assert A.walk_of_types(node, (ast.Name, ast.Load)) == dfs[1:]
+
+
 def test_class_value_changed_between_walks():
     # The first walk learns that the class has nothing a child could come
     # from under the missing field; a class value set later is seen.
@@ -460,6 +516,24 @@ def test_fields_are_the_str_names_of_a_tuple_capped_at_254():
     walked = in_new_thread(lambda: [A.walk_dfs(n) for n in nodes])
     assert walked == [[nodes[0]] + kids[:254], [nodes[1]], [nodes[2]], [nodes[3]] + kids[:2]]
     assert [A.walk_of_types(n, (ast.Pass,)) for n in nodes[2:]] == [[], kids[:2]]
+
+
+def test_field_names_that_are_not_valid_utf8_are_read():
+    class Surrogate(ast.expr):
+        _fields = ("a\ud800", "b")
+
+    def scenario():
+        a, b = ast.Name("a", ast.Load()), ast.Name("b", ast.Load())
+        made = [Surrogate(), Surrogate()]
+        setattr(made[0], "a\ud800", a)
+        made[0].b = b
+        made[1].b = b
+        setattr(made[1], "a\ud800", a)  # not in place: read by name
+        return [(n, A.walk_dfs(n), A._walk_count(n), A.walk_of_types(n, (ast.Name,))) for n in made]
+
+    for node, dfs, count, names in in_new_thread(scenario):
+        assert dfs == preorder(node) and count == 5
+        assert names == [dfs[1], dfs[3]]
 
 
 def test_hundreds_of_node_classes():

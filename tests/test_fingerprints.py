@@ -163,6 +163,25 @@ def test_strings_with_lone_surrogates_and_other_planes():
     assert prints == [reference.subtree_fingerprint(const(t)) for t in texts]
 
 
+def test_field_names_with_lone_surrogates():
+    # Spelled as any text is, lone surrogates encoded as code points.
+    class Surrogate(ast.expr):
+        _fields = ("a\ud800", "\udfffb")
+
+    def make(a, b):
+        node = Surrogate()
+        setattr(node, "a\ud800", a)
+        setattr(node, "\udfffb", b)
+        return node
+
+    trees = [make(ast.Constant(1), "x"), make(ast.Constant(2), "x"), make(ast.Constant(1), "y"),
+             make(None, None)]
+    prints = [fp(t) for t in trees]
+    assert len(set(prints)) == len(trees)
+    assert prints == [reference.subtree_fingerprint(t) for t in trees]
+    assert arbolus.subtree_fingerprints(trees[0]) == reference.subtree_fingerprints(trees[0])
+
+
 def test_frozenset_order_does_not_matter():
     a = frozenset(["x", 1, 2.5, (1, 2)])
     b = frozenset(reversed(list(a)))

@@ -98,3 +98,26 @@ def test_keys_of_a_field_name_that_are_not_the_interned_name():
     assert arbolus.walk_dfs(node) == [node, a, c]
     node.__dict__ = {1: a, b"op": c, "right": c}
     assert arbolus.walk_dfs(node) == [node, c]
+
+
+def test_keys_of_a_field_name_that_lookup_does_not_find():
+    # A str subclass with its own hash and equality is another key than the
+    # field's name: attribute lookup does not find the field under it.
+    class Apart(str):
+        def __hash__(self):
+            return hash(("apart", str(self)))
+
+        def __eq__(self, other):
+            return type(other) is Apart and str.__eq__(self, other)
+
+        __ne__ = object.__ne__
+
+    a, c = ast.Constant(1), ast.Constant(2)
+    node = ast.BinOp(a, ast.Add(), c)
+    node.__dict__ = {"left": a, "op": node.op, Apart("right"): c}
+    expected = preorder(node)
+    assert expected == [node, a, node.op]
+    assert arbolus.walk_dfs(node) == expected
+    assert arbolus._walk_count(node) == len(expected)
+    assert arbolus.walk_unordered(node) == [node, a, node.op]
+    assert arbolus.walk_of_types(node, tuple(CLASSES)) == expected

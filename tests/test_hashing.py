@@ -14,7 +14,7 @@ import sys
 import pytest
 
 import arbolus
-from conftest import caught, dump_all, preorder
+from conftest import caught, dump_all, preorder, run_python
 
 MASK = (1 << 64) - 1
 K = 0x9E3779B97F4A7C15
@@ -373,6 +373,65 @@ def test_a_list_inside_itself_is_a_recursion_error():
     for _ in range(100_000):
         deep = [deep]
     assert type(caught(arbolus.subtree_hashes, pair(left=deep))) is RecursionError
+
+
+def test_nested_leaves_hash_as_their_repr():
+    # Tuples, lists, dicts, sets and frozensets inside a leaf are spelled
+    # out level by level; the text is the one repr gives.
+    deep = ()
+    for k in range(300):
+        deep = (frozenset({k, deep}),) if k % 7 == 0 else (deep,)
+    loop, cycle = [], {}
+    loop.append(loop)
+    cycle["self"] = cycle
+    values = [(), (1,), (1, "a", None), ((),), ([[]],), frozenset(), frozenset({(1, 2), 3.5}),
+              ([1, (2,)], frozenset({"x"})), (ast.AST,), deep, ([deep, 1],), ({},), (set(),),
+              ({"k": [deep], 1: frozenset()},), ({1, (2,)},), (loop,), (cycle,), ({1: loop},)]
+    for v in values:
+        tree = pair(left=v)
+        assert arbolus.subtree_hashes(tree) == model_hashes(tree), repr(v)[:60]
+    hashes = {arbolus.subtree_hash(pair(left=v)) for v in values}
+    assert len(hashes) == len(values)
+
+
+def test_deeply_nested_leaves_end_in_recursion_error_under_a_raised_limit():
+    # With the interpreter's limit raised past what the stack holds, the
+    # stack floor ends the nesting (3.11's own repr overflows the stack).
+    out = run_python("""
+        sys.setrecursionlimit(10**6)
+        value = ()
+        for _ in range(100_000):
+            value = (value,)
+        hashes = [arbolus.subtree_hash, arbolus.subtree_hashes]
+        both = hashes + [arbolus.subtree_fingerprint, arbolus.subtree_fingerprints]
+        got = []
+        for leaf, fns in [(value, both), ([value], both), (frozenset({value}), both),
+                          ({"k": value}, hashes), ({value}, hashes)]:
+            for fn in fns:
+                try:
+                    fn(ast.Constant(leaf))
+                    got.append(None)
+                except RecursionError:
+                    got.append("RecursionError")
+        print(json.dumps(got))
+    """)
+    assert out == ["RecursionError"] * 16
+
+
+def test_field_names_that_are_not_valid_utf8_are_hashed():
+    class Surrogate(ast.expr):
+        _fields = ("a\ud800",)
+
+    def make(value):
+        node = Surrogate()
+        setattr(node, "a\ud800", value)
+        return node
+
+    trees = [make(ast.Constant(1)), make(ast.Constant(2)), make("x"), make("y")]
+    hashes = [arbolus.subtree_hash(t) for t in trees]
+    assert len(set(hashes)) == len(trees)
+    for t in trees:
+        assert arbolus.subtree_hashes(t) == model_hashes(t)
 
 
 class Fresh(ast.expr):

@@ -11,9 +11,10 @@ each one:
 
 - the fast walks (walk_dfs, walk, walk_unordered, _walk_count) read the
   field names the thread's class table recorded, from the instance
-  dictionary, else from a plain class attribute (they run no code, so a
-  descriptor is not asked), and accept a child only if its class's base,
-  or that base's base, is `ast.AST` (or `ast.expr` for the latter);
+  dictionary, else from a plain class attribute, which lookup finds before
+  any `__getattr__` is asked (they run no code, so a descriptor is not
+  asked), and accept a child only if its class's base, or that base's
+  base, is `ast.AST` (or `ast.expr` for the latter);
 - every other function reads the fields named in `_fields` (dictionary
   first, then attribute lookup) and accepts any subclass of `ast.AST` whose
   base is not `object`.
@@ -84,6 +85,14 @@ class Defaulted(ast.expr):
     extra = DEFAULT  # read by attribute lookup when the instance has none
 
 
+class Asked(ast.expr):
+    _fields = ("value", "extra")
+    extra = DEFAULT  # found before __getattr__ is asked, so read by both
+
+    def __getattr__(self, name):  # asked for a missing `value`: it stays missing
+        raise AttributeError(name)
+
+
 class ListSubclass(list):
     pass
 
@@ -92,7 +101,7 @@ REAL = [ast.BinOp, ast.UnaryOp, ast.Expr, ast.If, ast.Call, ast.List, ast.Name,
         ast.Constant, ast.keyword, ast.Return]
 LEAVES = [ast.Load, ast.Add, ast.Not]
 USER = [SubName, SubIf, SubConst, SubSubConst, Pair, Defaulted]
-ODD = [Loose, Listed]  # built attribute by attribute only
+ODD = [Loose, Listed, Asked]  # built attribute by attribute only
 POOL = REAL + LEAVES + USER + ODD
 EXTRAS = ["lineno", "col_offset", "end_lineno", "end_col_offset", "tag", "parent"]
 LOCATIONS = ["lineno", "col_offset", "end_lineno", "end_col_offset"]
@@ -427,7 +436,7 @@ def build_node(data, drawn):
             setattr(node, name, value)
     drawn.nodes.append(drawn.keep(node))
     # Every node value anywhere adds its visits: a bound for both walks.
-    drawn.weights.append(budget[1] + (2 if cls is Defaulted else 0))
+    drawn.weights.append(budget[1] + (2 if cls in (Defaulted, Asked) else 0))
     return node
 
 
