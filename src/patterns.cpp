@@ -744,12 +744,12 @@ private:
             } else if (is(op.get(), A_Sub)) {
                 r = Strong::steal(PyNumber_Subtract(left.get(), right.get()));
             } else {
-                throw Rejection{"unsupported value", offset_of(expr)};
+                throw Rejection{"patterns may only match literals and attribute lookups", offset_of(expr)};
             }
             if (!r) throw Failed{};
             return r;
         }
-        throw Rejection{"unsupported value", offset_of(expr)};
+        throw Rejection{"patterns may only match literals and attribute lookups", offset_of(expr)};
     }
 
     bool is_wildcard(PyObject* p) {
