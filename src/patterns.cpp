@@ -1278,17 +1278,17 @@ PyObject* patterns_repr(PyObject* self) {
 PyMethodDef PATTERNS_METHODS[] = {
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&patterns_find)),
      METH_VARARGS | METH_KEYWORDS,
-     "find(tree, prune=None, first=False)\n--\n\nEvery match under `tree` (`tree` included) as "
+     "find($self, tree, prune=None, first=False)\n--\n\nEvery match under `tree` (`tree` included) as "
      "`(key, node, captures)`,\nnodes in depth-first pre-order and each node's keys in the order "
      "the\npatterns were given. `captures` is a dict of what the pattern binds, or\n`None` when it "
      "binds nothing. A node whose exact type is in `prune` is\nmatched, and its children are "
      "skipped. With `first`, at most one key\nper node: the first that matches, as one match "
      "statement would pick.\nThe walk is taken before any pattern runs."},
     {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&patterns_match)), METH_O,
-     "match(node)\n--\n\nThe patterns that match `node` itself, as `(key, captures)`, in order."},
+     "match($self, node, /)\n--\n\nThe patterns that match `node` itself, as `(key, captures)`, in order."},
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&patterns_count)),
      METH_VARARGS | METH_KEYWORDS,
-     "count(tree, prune=None)\n--\n\n`{key: number of nodes it matches}` over the nodes `find` "
+     "count($self, tree, prune=None)\n--\n\n`{key: number of nodes it matches}` over the nodes `find` "
      "visits,\nfor every key."},
     {nullptr, nullptr, 0, nullptr},
 };

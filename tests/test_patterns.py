@@ -178,18 +178,19 @@ class Drawer:
         name = self.rng.choice(CLASSES)
         cls = NAMESPACE[name]
         fields = list(getattr(cls, "_fields", ())) + list(getattr(cls, "_attributes", ()))
-        npos = self.rng.randint(0, min(2, len(cls.__match_args__)))
+        npos = self.rng.choice([0, 0, 1, 2])
+        npos = min(npos, len(cls.__match_args__))
         taken = set(cls.__match_args__[:npos])
         args = [self.sub(depth - 1) for _ in range(npos)]
-        for field in self.rng.sample(fields, min(len(fields), self.rng.randint(0, 2))):
+        for field in self.rng.sample(fields, min(len(fields), self.rng.choice([0, 1, 1, 2]))):
             if field not in taken:
                 args.append(f"{field}={self.sub(depth - 1)}")
         return f"{name}({', '.join(args)})"
 
     def sub(self, depth, captures=True):
         r = self.rng.random()
-        if depth <= 0 or r < 0.2:
-            return self.rng.choice(["_", self.name() if captures else "_"] + LITERALS[:6])
+        if depth <= 0 or r < 0.35:
+            return self.rng.choice(["_", self.name() if captures else "_"] * 3 + LITERALS[:6])
         if r < 0.45:
             return self.rng.choice(LITERALS)
         if r < 0.6:
