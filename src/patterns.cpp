@@ -57,8 +57,10 @@ struct Node {
     int32_t star = -1;           // Sequence: the starred item's position
     PyObject* object = nullptr;  // Value, Singleton: the value; Class: the class
     std::vector<uint32_t> children;
-    // Class: per child, the attribute it reads (null: the subject itself).
+    // Class: per child, the attribute it reads (null: the subject itself),
+    // and where the class's instances usually keep it in their dictionary.
     std::vector<PyObject*> attrs;
+    std::vector<uint32_t> positions;
 };
 
 struct Rule {
@@ -166,6 +168,32 @@ int equals(PyObject* subject, PyObject* value) {
     return PyObject_IsTrue(result.get());
 }
 
+// `subject.<name>` as the statement reads it (a missing attribute is 0, not
+// an error). Ordinary attribute lookup of a class that has no data
+// descriptor under the name answers from the instance dictionary when it
+// holds the name: that entry is read in place when it is at `pos`, where
+// the class's instances keep the field.
+int read_attr(PyObject* subject, PyObject* name, uint32_t pos, Strong& out) {
+    PyTypeObject* t = Py_TYPE(subject);
+    if (t->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* dict = get_instance_dict_fast(subject);
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            PyObject* descr = _PyType_Lookup(t, name);
+            if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+                PyObject* v = pydict::value_if_key_at(dict, pos, name);
+                if (v != nullptr) {
+                    out = Strong::borrow(v);
+                    return 1;
+                }
+            }
+        }
+    }
+    PyObject* v = nullptr;
+    const int found = PyObject_GetOptionalAttr(subject, name, &v);
+    out = Strong::steal(v);
+    return found;
+}
+
 // subject[index] as the statement's subscript reads it.
 Strong item_at(PyObject* subject, Py_ssize_t index) {
     if (PyList_CheckExact(subject) && index >= 0 && index < PyList_GET_SIZE(subject)) {
@@ -259,10 +287,10 @@ private:
                 held_.push_back(Strong::borrow(subject));
                 continue;
             }
-            PyObject* value;
-            const int found = PyObject_GetOptionalAttr(subject, name, &value);
+            Strong value;
+            const int found = read_attr(subject, name, n.positions[i], value);
             if (found <= 0) return found;
-            held_.push_back(Strong::steal(value));
+            held_.push_back(std::move(value));
         }
         for (size_t i = 0; i < count; ++i) {
             const int m = run(n.children[i], held_[base + i].get());
@@ -439,12 +467,13 @@ constexpr const char* AST_CLASS_NAMES[A_COUNT] = {
     "Attribute", "AST",
 };
 
-// The builtins whose class pattern takes one positional sub-pattern for the
-// subject itself: the default namespace's non-node names.
-PyTypeObject* const SELF_MATCHING[] = {
-    &PyBool_Type,      &PyByteArray_Type, &PyBytes_Type, &PyDict_Type,
-    &PyFloat_Type,     &PyFrozenSet_Type, &PyLong_Type,  &PyList_Type,
-    &PySet_Type,       &PyUnicode_Type,   &PyTuple_Type,
+// The default namespace's names that are no node classes: the builtins
+// whose class pattern takes one positional sub-pattern for the subject
+// itself, and `complex`, for a test of a literal's kind (`complex()`).
+PyTypeObject* const DEFAULT_BUILTINS[] = {
+    &PyBool_Type,  &PyByteArray_Type, &PyBytes_Type, &PyDict_Type,    &PyFloat_Type,
+    &PyFrozenSet_Type, &PyLong_Type,  &PyList_Type,  &PySet_Type,     &PyUnicode_Type,
+    &PyTuple_Type, &PyComplex_Type,
 };
 
 constexpr std::string_view PREFIX = " case ";
@@ -485,6 +514,8 @@ public:
         }
         match_args_ = Strong::steal(PyUnicode_InternFromString("__match_args__"));
         if (!match_args_) return false;
+        fields_name_ = Strong::steal(PyUnicode_InternFromString("_fields"));
+        if (!fields_name_) return false;
         out_.class_name = Strong::steal(PyUnicode_InternFromString("__class__"));
         if (!out_.class_name) return false;
         out_.object_class_getter = _PyType_Lookup(&PyBaseObject_Type, out_.class_name.get());
@@ -688,7 +719,7 @@ private:
     // A name in the namespace: the default one when none was given.
     Strong lookup(PyObject* name, PyObject* where) {
         if (ns_ == Py_None) {
-            for (PyTypeObject* t : SELF_MATCHING) {
+            for (PyTypeObject* t : DEFAULT_BUILTINS) {
                 if (PyUnicode_CompareWithASCIIString(name, t->tp_name) == 0) {
                     return Strong::borrow(reinterpret_cast<PyObject*>(t));
                 }
@@ -885,6 +916,21 @@ private:
         return has == 1;
     }
 
+    // Where `name` is in the class's `_fields` (its instances' dictionaries
+    // usually hold the fields first, in that order); past the end if not.
+    uint32_t field_position(PyObject* cls, PyObject* name) {
+        constexpr uint32_t NOWHERE = UINT32_MAX;
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttr(cls, fields_name_.get(), &found) < 0) throw Failed{};
+        Strong fields = Strong::steal(found);
+        if (!fields || !PyTuple_Check(fields.get())) return NOWHERE;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+            PyObject* f = PyTuple_GET_ITEM(fields.get(), i);
+            if (PyUnicode_Check(f) && PyUnicode_Compare(f, name) == 0) return static_cast<uint32_t>(i);
+        }
+        return NOWHERE;
+    }
+
     uint32_t class_pattern(PyObject* p, std::vector<int32_t>& bound) {
         Node n;
         n.kind = Node::Class;
@@ -940,10 +986,13 @@ private:
                     if (!PyUnicode_Check(name)) {
                         throw Rejection{"__match_args__ elements must be strings", offset_of(p)};
                     }
-                    name = keep(Strong::borrow(name));
+                    Py_INCREF(name);
+                    PyUnicode_InternInPlace(&name);
+                    name = keep(Strong::steal(name));
                     seen.push_back(name);
                 }
                 n.attrs.push_back(name);
+                n.positions.push_back(name != nullptr ? field_position(cls.get(), name) : 0);
             }
         }
         for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -965,6 +1014,7 @@ private:
             PyObject* raw = interned.release();
             PyUnicode_InternInPlace(&raw);
             n.attrs.push_back(keep(Strong::steal(raw)));
+            n.positions.push_back(field_position(cls.get(), n.attrs.back()));
         }
         for (Py_ssize_t i = 0; i < npos; ++i) {
             n.children.push_back(compile(PyList_GET_ITEM(positional.get(), i), bound, true));
@@ -1007,6 +1057,7 @@ private:
     Strong ast_;
     Strong parse_;
     Strong match_args_;
+    Strong fields_name_;
     Strong classes_[A_COUNT];
     std::string text_;
     std::vector<size_t> line_starts_;
