@@ -6,7 +6,7 @@
   class, the fastest way to write it by hand with `match`);
 - find: `compile_patterns(...).find`.
 
-    python bench/patterns.py [--stride N] [--repeat N]
+    python bench/pattern_rules.py [--stride N] [--repeat N]
 
 Prints ns per node (the best of the repeats over the whole corpus, in
 cache: each tree timed several times in a row) and compile time per
