@@ -76,6 +76,10 @@ struct Dispatch {
     Strong cls;
     unsigned int version = 0;
     std::vector<uint32_t> rules;
+    // Whether attribute lookup on an instance is the ordinary one and finds
+    // names on the class without running code (every class dictionary on
+    // the MRO keeps only str keys), and `__class__` is the real class.
+    bool quiet_lookup = false;
 };
 
 struct Rules {
@@ -113,17 +117,46 @@ bool class_attribute_is_plain(const Rules& r, PyTypeObject* t) {
     return _PyType_Lookup(t, r.class_name.get()) == r.object_class_getter;
 }
 
+bool lookup_is_quiet(PyTypeObject* t) {
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* mro = t->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject* base = PyTuple_GET_ITEM(mro, k);
+        if (!PyType_Check(base)) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(base);
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* d = type->tp_dict;
+        if (d == nullptr || !PyDict_Check(d) || !pydict::str_lookup_in_class_runs_no_code(d)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A class's Dispatch for the length of one use: the memoised one, or one
+// of its own when the class has no version tag to check a memo against.
+struct DispatchRef {
+    const Dispatch* d;
+    std::unique_ptr<Dispatch> own;
+    const Dispatch* operator->() const noexcept { return d; }
+};
+
+// Memo entries replaced when their class changed are kept up to this many.
+constexpr size_t MAX_RETIRED = 1 << 16;
+
 // The rules that may match an instance of exact class `t`. Runs no
-// interpreter code. Null only on memory exhaustion (thrown).
-const Dispatch& dispatch_for(Rules& r, PyTypeObject* t) {
+// interpreter code. Throws only on memory exhaustion.
+DispatchRef dispatch_for(Rules& r, PyTypeObject* t) {
     const auto key = reinterpret_cast<uintptr_t>(t);
     Dispatch** hit = r.dispatch.find(key);
     if (hit != nullptr && (*hit)->version == t->tp_version_tag && (*hit)->version != 0) {
-        return **hit;
+        return {*hit, nullptr};
     }
     auto d = std::make_unique<Dispatch>();
     d->cls = Strong::borrow(reinterpret_cast<PyObject*>(t));
     const bool plain_class_attribute = class_attribute_is_plain(r, t);
+    d->quiet_lookup = plain_class_attribute && lookup_is_quiet(t);
     for (size_t i = 0; i < r.rules.size(); ++i) {
         for (PyTypeObject* c : r.rules[i].roots) {
             const bool certain_no = Py_IS_TYPE(reinterpret_cast<PyObject*>(c), &PyType_Type) &&
@@ -136,6 +169,10 @@ const Dispatch& dispatch_for(Rules& r, PyTypeObject* t) {
     }
     // A class without a valid tag is decided afresh each time.
     d->version = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    if (d->version == 0 || (hit != nullptr && r.dispatch_store.size() >= MAX_RETIRED)) {
+        const Dispatch* own = d.get();
+        return {own, std::move(d)};
+    }
     Dispatch* made = d.get();
     r.dispatch_store.push_back(std::move(d));
     if (hit != nullptr) {
@@ -143,7 +180,7 @@ const Dispatch& dispatch_for(Rules& r, PyTypeObject* t) {
     } else {
         r.dispatch.insert(key, made);
     }
-    return *made;
+    return {made, nullptr};
 }
 
 // ---------------------------------------------------------------------------
@@ -207,13 +244,36 @@ Strong item_at(PyObject* subject, Py_ssize_t index) {
     return Strong::steal(PyObject_GetItem(subject, i.get()));
 }
 
+// How builtin values of exact classes compare: values of different
+// families are never equal, and comparing them runs no code (0: other).
+int family(PyTypeObject* t) {
+    if (t == &PyUnicode_Type) return 1;
+    if (t == &PyBytes_Type) return 2;
+    if (t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type || t == &PyComplex_Type) {
+        return 3;
+    }
+    if (t == Py_TYPE(Py_None)) return 4;
+    return 0;
+}
+
 class Matcher {
 public:
-    explicit Matcher(const Rules& r) : r_(r), slots_(r.max_slots) {}
+    explicit Matcher(Rules& r) : r_(r), slots_(r.max_slots) { peeks_.reserve(MAX_PEEKS); }
+
+    // Before the rules of another subject.
+    void new_subject() { peeks_.clear(); }
 
     // 1 when `rule` matches `subject` (held by the caller), 0 when not, -1
-    // with an exception set.
-    int matches(const Rule& rule, PyObject* subject) { return run(rule.root, subject); }
+    // with an exception set. Most candidates fail a test that can be made
+    // without running interpreter code, reading what earlier rules read
+    // for the same subject: that is tried first, and where it tells, the
+    // match statement would have failed the same way, having run nothing.
+    int matches(const Rule& rule, PyObject* subject) {
+        if (speculate(rule.root, subject) == Verdict::Fails) return 0;
+        // The full run may run code, after which no read may be reused.
+        peeks_.clear();
+        return run(rule.root, subject);
+    }
 
     // What the last successful match of `rule` bound: None when it binds no
     // name, else a new dict. Null with an exception set.
@@ -230,6 +290,151 @@ public:
     }
 
 private:
+    enum class Verdict { Fails, Passes, Unknown };
+
+    // An attribute read without running code: the object and name, and
+    // what was found (borrowed: nothing runs while it is used).
+    struct Peek {
+        PyObject* obj;
+        PyObject* name;
+        PyObject* value;
+        int state;
+    };
+    static constexpr size_t MAX_PEEKS = 32;
+
+    // `subject.<name>` when it can be read without running code: 1 with
+    // `value` borrowed, 0 when attribute lookup would raise AttributeError,
+    // -1 when that cannot be told.
+    int peek_fresh(PyObject* subject, PyObject* name, uint32_t pos, PyObject*& value) {
+        PyTypeObject* t = Py_TYPE(subject);
+        if (t->tp_getattro != PyObject_GenericGetAttr || t->tp_dictoffset < 0) return -1;
+        if (!dispatch_for(r_, t)->quiet_lookup) return -1;
+        PyObject* descr = _PyType_Lookup(t, name);
+        if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) return -1;
+        PyObject* dict = get_instance_dict_fast(subject);
+        if (dict != nullptr) {
+            if (!PyDict_CheckExact(dict)) return -1;
+            PyObject* v = pydict::value_if_key_at(dict, pos, name);
+            if (v == nullptr) {
+                if (!pydict::str_lookup_runs_no_code(dict)) return -1;
+                v = PyDict_GetItemWithError(dict, name);
+                if (v == nullptr && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    return -1;
+                }
+            }
+            if (v != nullptr) {
+                value = v;
+                return 1;
+            }
+        }
+        if (descr == nullptr) return 0;
+        if (Py_TYPE(descr)->tp_descr_get != nullptr) return -1;
+        value = descr;
+        return 1;
+    }
+
+    int peek(PyObject* subject, PyObject* name, uint32_t pos, PyObject*& value) {
+        for (const Peek& p : peeks_) {
+            if (p.obj == subject && p.name == name) {
+                value = p.value;
+                return p.state;
+            }
+        }
+        const int state = peek_fresh(subject, name, pos, value);
+        if (state >= 0 && peeks_.size() < MAX_PEEKS) {
+            peeks_.push_back({subject, name, state > 0 ? value : nullptr, state});
+        }
+        return state;
+    }
+
+    // What running the pattern would give, where that can be told without
+    // running code.
+    Verdict speculate(uint32_t at, PyObject* subject) {
+        const Node& n = r_.nodes[at];
+        switch (n.kind) {
+            case Node::Wild:
+            case Node::Capture:
+                return Verdict::Passes;
+            case Node::As:
+                return speculate(n.children[0], subject);
+            case Node::Or:
+                for (uint32_t alt : n.children) {
+                    const Verdict v = speculate(alt, subject);
+                    if (v != Verdict::Fails) return v;
+                }
+                return Verdict::Fails;
+            case Node::Singleton:
+                return subject == n.object ? Verdict::Passes : Verdict::Fails;
+            case Node::Value:
+                return compare_quietly(subject, n.object);
+            case Node::Sequence:
+                return sequence_quietly(n, subject);
+            case Node::Class:
+                return class_quietly(n, subject);
+        }
+        return Verdict::Unknown;
+    }
+
+    static Verdict compare_quietly(PyObject* subject, PyObject* value) {
+        const int fs = family(Py_TYPE(subject));
+        const int fv = family(Py_TYPE(value));
+        if (fs == 0 || fv == 0) return Verdict::Unknown;
+        if (fs != fv) {
+            // str against bytes may warn (`python -b`), which may raise.
+            return fs <= 2 && fv <= 2 ? Verdict::Unknown : Verdict::Fails;
+        }
+        if (fs != 1) return Verdict::Unknown;
+        return equals(subject, value) ? Verdict::Passes : Verdict::Fails;
+    }
+
+    Verdict sequence_quietly(const Node& n, PyObject* subject) {
+        if (!PyType_HasFeature(Py_TYPE(subject), Py_TPFLAGS_SEQUENCE)) return Verdict::Fails;
+        if (!PyList_CheckExact(subject) && !PyTuple_CheckExact(subject)) return Verdict::Unknown;
+        const Py_ssize_t len = PySequence_Fast_GET_SIZE(subject);
+        const auto size = static_cast<Py_ssize_t>(n.children.size());
+        if ((n.star < 0 || size > 1) && (n.star < 0 ? len != size : len < size - 1)) {
+            return Verdict::Fails;
+        }
+        if (n.reads == Node::NoReads) return Verdict::Passes;
+        PyObject** items = PySequence_Fast_ITEMS(subject);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (i == n.star) continue;
+            const Py_ssize_t index = n.star < 0 || i < n.star ? i : len - (size - i);
+            const Verdict v = speculate(n.children[static_cast<size_t>(i)], items[index]);
+            if (v != Verdict::Passes) return v;
+        }
+        return Verdict::Passes;
+    }
+
+    Verdict class_quietly(const Node& n, PyObject* subject) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(n.object);
+        PyTypeObject* t = Py_TYPE(subject);
+        if (t != cls && !(n.plain_class && PyType_IsSubtype(t, cls))) {
+            // isinstance would ask the subject's `__class__`: the real class
+            // where lookup is quiet.
+            return n.plain_class && dispatch_for(r_, t)->quiet_lookup ? Verdict::Fails
+                                                                       : Verdict::Unknown;
+        }
+        const size_t count = n.children.size();
+        PyObject* value = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            if (n.attrs[i] == nullptr) continue;
+            const int state = peek(subject, n.attrs[i], n.positions[i], value);
+            if (state < 0) return Verdict::Unknown;
+            if (state == 0) return Verdict::Fails;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            value = subject;
+            if (n.attrs[i] != nullptr && peek(subject, n.attrs[i], n.positions[i], value) <= 0) {
+                return Verdict::Unknown;
+            }
+            const Verdict v = speculate(n.children[i], value);
+            if (v != Verdict::Passes) return v;
+        }
+        return Verdict::Passes;
+    }
+
     // Drops what a pattern held once it is done.
     struct Truncate {
         std::vector<Strong>& held;
@@ -420,9 +625,10 @@ private:
         return true;
     }
 
-    const Rules& r_;
+    Rules& r_;
     std::vector<Strong> slots_;
     std::vector<Strong> held_;
+    std::vector<Peek> peeks_;
 };
 
 // ---------------------------------------------------------------------------
@@ -1143,7 +1349,7 @@ bool candidates(Rules& r, PyObject* tree, PyObject* prune, std::vector<Strong>& 
         if (expands(n.get(), n.get() == tree) && !walk->push_children(n.get(), stack)) {
             return false;
         }
-        if (!dispatch_for(r, n.type()).rules.empty()) out.push_back(std::move(n));
+        if (!dispatch_for(r, n.type())->rules.empty()) out.push_back(std::move(n));
     }
     return true;
 }
@@ -1176,8 +1382,9 @@ PyObject* patterns_find(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!out) return nullptr;
         Matcher m(*r);
         for (Strong& node : nodes) {
-            const Dispatch& d = dispatch_for(*r, node.type());
-            for (uint32_t i : d.rules) {
+            DispatchRef d = dispatch_for(*r, node.type());
+            m.new_subject();
+            for (uint32_t i : d->rules) {
                 const Rule& rule = r->rules[i];
                 const int hit = m.matches(rule, node.get());
                 if (hit < 0) return nullptr;
@@ -1220,8 +1427,9 @@ PyObject* patterns_count(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::vector<Py_ssize_t> counts(r->rules.size(), 0);
         Matcher m(*r);
         for (Strong& node : nodes) {
-            const Dispatch& d = dispatch_for(*r, node.type());
-            for (uint32_t i : d.rules) {
+            DispatchRef d = dispatch_for(*r, node.type());
+            m.new_subject();
+            for (uint32_t i : d->rules) {
                 const int hit = m.matches(r->rules[i], node.get());
                 if (hit < 0) return nullptr;
                 counts[i] += hit;
@@ -1246,8 +1454,8 @@ PyObject* patterns_match(PyObject* self, PyObject* node) {
         Strong out = Strong::steal(PyList_New(0));
         if (!out) return nullptr;
         Matcher m(*r);
-        const Dispatch& d = dispatch_for(*r, subject.type());
-        for (uint32_t i : d.rules) {
+        DispatchRef d = dispatch_for(*r, subject.type());
+        for (uint32_t i : d->rules) {
             const Rule& rule = r->rules[i];
             const int hit = m.matches(rule, subject.get());
             if (hit < 0) return nullptr;
