@@ -12,6 +12,7 @@ import ast
 import gc
 import itertools
 import os
+import pathlib
 import random
 import sys
 import types
@@ -230,6 +231,7 @@ def python_accepts(text):
 
 SNIPPETS = """
 import os
+import pathlib
 def f(self, a, b=1, *c, d, **e):
     x = getattr(self, '__call__')
     y = hasattr(a, 'x', 1)
@@ -581,3 +583,35 @@ def test_rules_in_a_cycle_are_collected():
     del Holder, rules
     gc.collect()
     assert gone() is None
+
+
+def test_example_client_reports_each_rule(tmp_path, capsys):
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+    try:
+        import patterns as example
+    finally:
+        sys.path.pop(0)
+    source = (
+        "getattr(x, '__call__')\n"            # B004, B009
+        "getattr(x, 'not a name')\n"          # B009's guard in Python drops it
+        "warnings.warn('w')\n"                # B028
+        "any([x for x in y])\n"               # R1729
+        "k in d.keys()\n"                     # SIM118
+        "type(x) == int\n"                    # C0123
+        "assert False\n"                      # B011
+        "assert (x, 'message')\n"             # F631
+        "raise 'error'\n"                     # B016
+        "try:\n    f()\nexcept (E,):\n    pass\n"   # SIM105, B013
+        "not a == b\n"                        # SIM201
+        "True if x else False\n"              # SIM210
+        "os.environ = {}\n"                   # B003
+        "u'text'\n"                           # UP025
+    )
+    (tmp_path / "m.py").write_text(source)
+    (tmp_path / "broken.py").write_text("def (:\n")
+    example.main([str(tmp_path)])
+    lines = capsys.readouterr().out.splitlines()
+    codes = [line.rsplit(" ", 1)[1] for line in lines]
+    assert sorted(codes) == sorted(example.RULES) and len(codes) == 15
+    assert lines[0] == f"{tmp_path / 'm.py'}:1:0 B004"
+    assert set(codes) == set(example.RULES)
