@@ -777,8 +777,20 @@ private:
         return Py_IS_TYPE(node, reinterpret_cast<PyTypeObject*>(classes_[c].get()));
     }
 
+    // node.<name>, the name made once per compile call (names are string
+    // literals: their addresses tell them apart).
     Strong attr(PyObject* node, const char* name) {
-        Strong v = Strong::steal(PyObject_GetAttrString(node, name));
+        PyObject* key = nullptr;
+        for (const auto& [text, interned] : attr_names_) {
+            if (text == name) key = interned.get();
+        }
+        if (key == nullptr) {
+            Strong made = Strong::steal(PyUnicode_InternFromString(name));
+            if (!made) throw Failed{};
+            key = made.get();
+            attr_names_.emplace_back(name, std::move(made));
+        }
+        Strong v = Strong::steal(PyObject_GetAttr(node, key));
         if (!v) throw Failed{};
         return v;
     }
@@ -1264,6 +1276,7 @@ private:
     Strong parse_;
     Strong match_args_;
     Strong fields_name_;
+    std::vector<std::pair<const char*, Strong>> attr_names_;
     Strong classes_[A_COUNT];
     std::string text_;
     std::vector<size_t> line_starts_;
