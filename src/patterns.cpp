@@ -61,6 +61,10 @@ struct Node {
     // and where the class's instances usually keep it in their dictionary.
     std::vector<PyObject*> attrs;
     std::vector<uint32_t> positions;
+    // Class: the last class (at its version tag) whose instances were found
+    // to have every attribute read by ordinary lookup without running code.
+    mutable PyTypeObject* quiet_type = nullptr;
+    mutable unsigned int quiet_version = 0;
 };
 
 struct Rule {
@@ -95,6 +99,9 @@ struct Rules {
     // makes another call replace it.
     PointerMap<Dispatch*> dispatch;
     std::vector<std::unique_ptr<Dispatch>> dispatch_store;
+    // The entry last found: nodes of one class tend to come together.
+    PyTypeObject* last_type = nullptr;
+    const Dispatch* last = nullptr;
 
     void take_references(std::vector<Strong>& out) {
         for (Strong& r : refs) out.push_back(std::move(r));
@@ -145,14 +152,23 @@ struct DispatchRef {
 // Memo entries replaced when their class changed are kept up to this many.
 constexpr size_t MAX_RETIRED = 1 << 16;
 
+// The memoised Dispatch of `t` when it is still valid, else null.
+inline const Dispatch* known_dispatch(Rules& r, PyTypeObject* t) {
+    if (t == r.last_type && r.last->version == t->tp_version_tag) return r.last;
+    Dispatch** hit = r.dispatch.find(reinterpret_cast<uintptr_t>(t));
+    if (hit != nullptr && (*hit)->version == t->tp_version_tag && (*hit)->version != 0) {
+        r.last_type = t;
+        r.last = *hit;
+        return *hit;
+    }
+    return nullptr;
+}
+
 // The rules that may match an instance of exact class `t`. Runs no
 // interpreter code. Throws only on memory exhaustion.
-DispatchRef dispatch_for(Rules& r, PyTypeObject* t) {
+ARBOLUS_NOINLINE DispatchRef dispatch_slowly(Rules& r, PyTypeObject* t) {
     const auto key = reinterpret_cast<uintptr_t>(t);
     Dispatch** hit = r.dispatch.find(key);
-    if (hit != nullptr && (*hit)->version == t->tp_version_tag && (*hit)->version != 0) {
-        return {*hit, nullptr};
-    }
     auto d = std::make_unique<Dispatch>();
     d->cls = Strong::borrow(reinterpret_cast<PyObject*>(t));
     const bool plain_class_attribute = class_attribute_is_plain(r, t);
@@ -181,6 +197,16 @@ DispatchRef dispatch_for(Rules& r, PyTypeObject* t) {
         r.dispatch.insert(key, made);
     }
     return {made, nullptr};
+}
+
+inline DispatchRef dispatch_for(Rules& r, PyTypeObject* t) {
+    if (const Dispatch* d = known_dispatch(r, t)) return {d, nullptr};
+    return dispatch_slowly(r, t);
+}
+
+inline bool has_candidates(Rules& r, PyTypeObject* t) {
+    if (const Dispatch* d = known_dispatch(r, t)) return !d->rules.empty();
+    return !dispatch_slowly(r, t)->rules.empty();
 }
 
 // ---------------------------------------------------------------------------
@@ -302,15 +328,11 @@ private:
     };
     static constexpr size_t MAX_PEEKS = 32;
 
-    // `subject.<name>` when it can be read without running code: 1 with
-    // `value` borrowed, 0 when attribute lookup would raise AttributeError,
-    // -1 when that cannot be told.
+    // `subject.<name>`, for a subject whose class attributes_quiet
+    // approved: 1 with `value` borrowed, 0 when attribute lookup would
+    // raise AttributeError, -1 when that cannot be told.
     int peek_fresh(PyObject* subject, PyObject* name, uint32_t pos, PyObject*& value) {
         PyTypeObject* t = Py_TYPE(subject);
-        if (t->tp_getattro != PyObject_GenericGetAttr || t->tp_dictoffset < 0) return -1;
-        if (!dispatch_for(r_, t)->quiet_lookup) return -1;
-        PyObject* descr = _PyType_Lookup(t, name);
-        if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) return -1;
         PyObject* dict = get_instance_dict_fast(subject);
         if (dict != nullptr) {
             if (!PyDict_CheckExact(dict)) return -1;
@@ -328,6 +350,7 @@ private:
                 return 1;
             }
         }
+        PyObject* descr = _PyType_Lookup(t, name);
         if (descr == nullptr) return 0;
         if (Py_TYPE(descr)->tp_descr_get != nullptr) return -1;
         value = descr;
@@ -417,22 +440,44 @@ private:
                                                                        : Verdict::Unknown;
         }
         const size_t count = n.children.size();
-        PyObject* value = nullptr;
+        if (count == 0) return Verdict::Passes;
+        if (count > MAX_QUIET_ATTRS) return Verdict::Unknown;
+        if (!(t == n.quiet_type && t->tp_version_tag == n.quiet_version && n.quiet_version != 0)) {
+            if (!attributes_quiet(n, t)) return Verdict::Unknown;
+            if (PyUnstable_Type_AssignVersionTag(t)) {
+                n.quiet_type = t;
+                n.quiet_version = t->tp_version_tag;
+            }
+        }
+        PyObject* values[MAX_QUIET_ATTRS];
         for (size_t i = 0; i < count; ++i) {
+            values[i] = subject;
             if (n.attrs[i] == nullptr) continue;
-            const int state = peek(subject, n.attrs[i], n.positions[i], value);
+            const int state = peek(subject, n.attrs[i], n.positions[i], values[i]);
             if (state < 0) return Verdict::Unknown;
             if (state == 0) return Verdict::Fails;
         }
         for (size_t i = 0; i < count; ++i) {
-            value = subject;
-            if (n.attrs[i] != nullptr && peek(subject, n.attrs[i], n.positions[i], value) <= 0) {
-                return Verdict::Unknown;
-            }
-            const Verdict v = speculate(n.children[i], value);
+            const Verdict v = speculate(n.children[i], values[i]);
             if (v != Verdict::Passes) return v;
         }
         return Verdict::Passes;
+    }
+
+    static constexpr size_t MAX_QUIET_ATTRS = 16;
+
+    // Whether instances of `t` have every attribute the class pattern reads
+    // found by ordinary lookup without running code: lookup through the
+    // class is quiet and no name is a data descriptor there.
+    bool attributes_quiet(const Node& n, PyTypeObject* t) {
+        if (t->tp_getattro != PyObject_GenericGetAttr || t->tp_dictoffset < 0) return false;
+        if (!dispatch_for(r_, t)->quiet_lookup) return false;
+        for (PyObject* name : n.attrs) {
+            if (name == nullptr) continue;
+            PyObject* descr = _PyType_Lookup(t, name);
+            if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) return false;
+        }
+        return true;
     }
 
     // Drops what a pattern held once it is done.
@@ -1362,7 +1407,7 @@ bool candidates(Rules& r, PyObject* tree, PyObject* prune, std::vector<Strong>& 
         if (expands(n.get(), n.get() == tree) && !walk->push_children(n.get(), stack)) {
             return false;
         }
-        if (!dispatch_for(r, n.type())->rules.empty()) out.push_back(std::move(n));
+        if (has_candidates(r, n.type())) out.push_back(std::move(n));
     }
     return true;
 }
