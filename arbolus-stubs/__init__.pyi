@@ -2,7 +2,8 @@
 
 import ast
 import sys
-from typing import Literal
+from collections.abc import Hashable, Mapping, Sequence
+from typing import Any, Literal, final
 
 if sys.version_info >= (3, 13):
     from warnings import deprecated
@@ -24,6 +25,9 @@ __all__ = [
     "_walk_count",
     "subtree_fingerprints",
     "subtree_fingerprint",
+    "compile_patterns",
+    "PatternError",
+    "Patterns",
 ]
 
 _Kinds = tuple[type, ...]
@@ -52,3 +56,24 @@ def walk_frontier_events(
 def _walk_count(node: object) -> int: ...
 def subtree_fingerprints(node: object) -> dict[int, bytes]: ...
 def subtree_fingerprint(node: object) -> bytes: ...
+def compile_patterns(
+    patterns: Mapping[Hashable, str] | Sequence[str],
+    namespace: Mapping[str, Any] | None = None,
+    strict: bool | None = True,
+) -> Patterns: ...
+
+class PatternError(ValueError):
+    key: Hashable
+    offset: int
+
+@final
+class Patterns:
+    @property
+    def kinds(self) -> tuple[type, ...]: ...
+    @property
+    def keys(self) -> tuple[Hashable, ...]: ...
+    def find(
+        self, tree: object, prune: _Kinds | None = None, first: bool = False
+    ) -> list[tuple[Hashable, ast.AST, dict[str, Any] | None]]: ...
+    def match(self, node: object, /) -> list[tuple[Hashable, dict[str, Any] | None]]: ...
+    def count(self, tree: object, prune: _Kinds | None = None) -> dict[Hashable, int]: ...

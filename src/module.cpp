@@ -9,6 +9,7 @@
 
 #include "errors.hpp"
 #include "functions.hpp"
+#include "patterns.hpp"
 #include "pycompat.hpp"
 #include "strong.hpp"
 #include "thread_caches.hpp"
@@ -29,6 +30,8 @@ constexpr size_t MAX_PARAMS = 3;
 // Arguments after binding: borrowed, one per parameter, defaults filled in.
 using Bound = std::array<PyObject*, MAX_PARAMS>;
 using Behaviour = PyObject* (*)(const Bound&);
+// A function that needs its module (for the classes kept in its state).
+using ModuleBehaviour = PyObject* (*)(PyObject* module, const Bound&);
 
 struct FunctionRow {
     const char* name;
@@ -40,6 +43,7 @@ struct FunctionRow {
     unsigned tuple_params;
     const char* doc;
     Behaviour behaviour;
+    ModuleBehaviour module_behaviour = nullptr;  // used instead, when set
 };
 
 // Set by the first `walk` call whose arguments bind; never cleared.
@@ -72,6 +76,9 @@ PyObject* call_walk_frontier_events(const Bound& a) {
     return walk_frontier_events(a[0], a[1], a[2]);
 }
 PyObject* call_walk_count(const Bound& a) { return walk_count(a[0]); }
+PyObject* call_compile_patterns(PyObject* module, const Bound& a) {
+    return compile_patterns(module, a[0], a[1], a[2]);
+}
 
 constexpr std::array<const char*, MAX_PARAMS> NODE = {"node", nullptr, nullptr};
 
@@ -165,10 +172,20 @@ constexpr FunctionRow FUNCTIONS[] = {
      "subtree_fingerprint(node)\n--\n\n`subtree_fingerprints(node)[id(node)]`, without "
      "building the dict.",
      call_subtree_fingerprint},
+    {"compile_patterns", {"patterns", "namespace", "strict"}, 3, 1, 0,
+     "compile_patterns(patterns, namespace=None, strict=True)\n--\n\nCompile structural rules "
+     "written as `case` patterns, for `find`, `match`\nand `count` over whole trees with the "
+     "match statement's semantics.\n\n`patterns` maps keys to pattern texts, or is a sequence "
+     "of texts (keyed\nby index). Each text is one `case` pattern without `case`, guard or\n"
+     "colon, whose top level is a class pattern (or an or-pattern or `as` of\nthem). Class "
+     "names and dotted values resolve in `namespace` once, now\n(default: `ast`'s node classes "
+     "and the builtins that match\nthemselves). With `strict` (None means true), a keyword that "
+     "is no\nfield or attribute of its class is an error. Raises `PatternError`.",
+     nullptr, call_compile_patterns},
 };
 
 constexpr size_t FUNCTION_COUNT = std::size(FUNCTIONS);
-static_assert(FUNCTION_COUNT == 14);
+static_assert(FUNCTION_COUNT == 15);
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_list(const std::array<const char*, MAX_PARAMS>& names, size_t n) {
@@ -276,14 +293,15 @@ bool bind(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // Runs one function: binding, then its behaviour. No C++ exception leaves
 // this frame; a failure without an exception set becomes SystemError.
-PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call(const FunctionRow& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
     Bound bound;
     if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
     PyObject* result = nullptr;
     try {
         drain_pending_releases();
-        result = f.behaviour(bound);
+        result = f.module_behaviour != nullptr ? f.module_behaviour(module, bound)
+                                               : f.behaviour(bound);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -301,8 +319,8 @@ PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
 }
 
 template <size_t Row>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call(FUNCTIONS[Row], args, nargs, kwnames);
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(FUNCTIONS[Row], module, args, nargs, kwnames);
 }
 
 template <size_t... Rows>
@@ -342,8 +360,10 @@ int exec_module(PyObject* module) {
         }
         if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
     }
-    return 0;
+    return patterns_exec(module);
 }
+
+void free_module(void* module) { patterns_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
@@ -367,12 +387,12 @@ PyModuleDef MODULE = {
     PyModuleDef_HEAD_INIT,
     "arbolus",
     "",
-    0,
+    sizeof(PatternsState),
     nullptr,
     SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    patterns_traverse,
+    patterns_clear,
+    free_module,
 };
 
 }  // namespace

@@ -43,6 +43,17 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// 1 and a new reference when the attribute is there, 0 and null when the
+// lookup raised AttributeError (cleared), -1 and null with any other
+// exception set.
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 // 0 when `default_value` was inserted, 1 when the key was present; -1 with
 // an exception set on failure. `*result` (when asked for) gets a new
 // reference to the value now held. One lookup, as in 3.13: the older

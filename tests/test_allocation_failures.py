@@ -83,6 +83,11 @@ def no_stray_collections():
         gc.enable()
 
 
+# compile_patterns and the classes it makes: test_patterns_under_failing_allocations.
+PATTERN_NAMES = {"compile_patterns", "PatternError", "Patterns"}
+RULES = {"call": "Call(func=Name(id='f' | 'print') as callee, args=[*rest])",
+         "const": "Constant(value=(str() | 1000000000000000000000000000000) as text)", "big": "Compare(left=Name(), ops=[Gt()])"}
+
 # The roots a call is given, made from the parsed tree: fingerprints also
 # take a body, as a list or a tuple.
 ROOTS = {"tree": lambda tree: tree, "body": lambda tree: tree.body,
@@ -94,7 +99,7 @@ CASES = [(name, "tree") for name in CALLS] + [
 
 @pytest.mark.parametrize("name, root", CASES, ids="-".join)
 def test_every_failing_allocation_is_a_memory_error(name, root, no_stray_collections):
-    assert set(CALLS) == set(arbolus.__all__)
+    assert set(CALLS) | PATTERN_NAMES == set(arbolus.__all__)
     function = getattr(arbolus, name)
     args = CALLS[name]
     # Large enough that the walks' buffers grow while they run.
@@ -123,4 +128,32 @@ def test_every_failing_allocation_is_a_memory_error(name, root, no_stray_collect
     assert failures > 0
     # Successes and failures alike leave the tree's references as they were
     # (the results held the only extra ones, and they are gone).
+    assert refcounts(tree) == before
+
+
+def test_patterns_under_failing_allocations(no_stray_collections):
+    tree = ast.parse(SOURCE * 8)
+    rules = arbolus.compile_patterns(RULES)
+    rules.find(tree)  # warm-up
+    gc.collect()
+    before = refcounts(tree)
+    expected = {"find": rules.find(tree), "count": rules.count(tree),
+                "match": rules.match(tree.body[0]),
+                "compile": arbolus.compile_patterns(RULES).find(tree)}
+    calls = {"find": rules.find, "count": rules.count, "match": rules.match,
+             "compile": lambda t: arbolus.compile_patterns(RULES).find(t)}
+    for what, call in calls.items():
+        failures = 0
+        argument = tree.body[0] if what == "match" else tree
+        for start in range(ATTEMPTS if what != "compile" else 4 * ATTEMPTS):
+            try:
+                result = call_failing_from(call, argument, (), start)
+            except MemoryError:
+                failures += 1
+                continue
+            assert result == expected[what], what
+            del result
+        assert failures > 0, what
+    del expected, argument
+    gc.collect()
     assert refcounts(tree) == before

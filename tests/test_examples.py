@@ -242,7 +242,7 @@ def test_readme_snippets_run_and_none_lost_its_marker():
     # A marker dropped in an edit would leave its snippet untested.
     names = [name for name, _, _ in readme_snippets()]
     assert names == ["root", "node-classes", "parents", "children-first", "generic-visit",
-                     "lists", "hashes", "fingerprints"]
+                     "lists", "dispatch", "hashes", "fingerprints", "patterns"]
     run_readme(names[-1])
 
 

@@ -55,13 +55,18 @@ class Holder:
 Pair = collections.namedtuple("Pair", "first second")
 
 
+# The patterns' names, after the functions above (tests/test_patterns.py).
+PATTERN_NAMES = ["compile_patterns", "PatternError", "Patterns"]
+
+
 def test_module_attributes():
-    assert arbolus.__all__ == list(DOCS) and type(arbolus.__all__) is list
+    assert arbolus.__all__ == list(DOCS) + PATTERN_NAMES and type(arbolus.__all__) is list
     assert arbolus.__doc__ == ""
     own = {k for k in vars(arbolus) if not (k.startswith("__") and k.endswith("__"))}
-    assert own == set(DOCS)
+    assert own == set(DOCS) | set(PATTERN_NAMES)
     # The internal-fault class in particular is not reachable from the module.
-    assert not [v for v in vars(arbolus).values() if isinstance(v, type)]
+    classes = [v for v in vars(arbolus).values() if isinstance(v, type)]
+    assert classes == [arbolus.PatternError, arbolus.Patterns]
 
 
 @pytest.mark.parametrize("name", list(DOCS))

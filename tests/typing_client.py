@@ -28,6 +28,14 @@ def lint(tree: ast.Module) -> dict[int, list[ast.AST]]:
     prints: dict[int, bytes] = arbolus.subtree_fingerprints(fixed)
     root_print: bytes = arbolus.subtree_fingerprint(fixed)
     assert hashes[id(fixed)] == root_hash
+    rules = arbolus.compile_patterns({"B011": "Assert(test=Constant(value=False))"})
+    found = [(key, node) for key, node, captures in rules.find(tree, first=True) if captures is None]
+    counts: dict[object, int] = dict(rules.count(tree, prune=(ast.Lambda,)))
+    kinds: tuple[type, ...] = rules.kinds
+    try:
+        arbolus.compile_patterns(["Name(id=x) if x"])
+    except arbolus.PatternError as e:
+        offset: int = e.offset
     assert prints[id(fixed)] == root_print
     groups: defaultdict[int, list[ast.AST]] = defaultdict(list)
     for node in nodes + calls + names:
