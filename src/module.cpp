@@ -281,6 +281,7 @@ PyObject* call(const FunctionRow& f, PyObject* const* args, Py_ssize_t nargs,
     PyObject* result = nullptr;
     try {
         drain_pending_releases();
+        CallMark mark;
         result = f.behaviour(bound);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -350,13 +351,10 @@ PyModuleDef_Slot SLOTS[] = {
     // its own lock, in parallel with the others.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
-#ifdef Py_GIL_DISABLED
-    // Without the global lock the borrowed pointers the walks rely on would
-    // not be safe: ask the interpreter to keep the lock on.
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#else
+    // Every function is sound while other threads change the tree it reads
+    // (see CriticalSection in pycompat.hpp and the README), so a
+    // free-threaded interpreter keeps its lock off.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
     {0, nullptr},
 };
 
