@@ -361,7 +361,7 @@ def test_one_list_shrunk_and_refilled_under_the_readers():
                threading.Thread(target=read)]
     for t in threads:
         t.start()
-    stop.wait(min(SECONDS, 2.0))
+    stop.wait(SECONDS * 2 / 3)
     stop.set()
     for t in threads:
         t.join()
