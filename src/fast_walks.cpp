@@ -374,8 +374,9 @@ ARBOLUS_NOINLINE void process_node_shared(PyObject* x, const BaseTypes& base,
 // builds (see above), borrowed under the global lock.
 using StackRef = std::conditional_t<ARBOLUS_FREE_THREADED, Strong, Borrowed>;
 
-// Takes over the reference of a node just taken off the stack, given back
-// once the walk is done with it.
+// Takes over the reference of a node just taken off the stack: moved into
+// the result where that is a list, else given back once the walk is done
+// with the node.
 template <class Ref = StackRef>
 Ref own_popped(PyObject* x) {
     if constexpr (std::is_same_v<Ref, Strong>) {
@@ -500,7 +501,9 @@ public:
             go_on = !visits_.search_due();
         }
         out_.push(node);
-        Py_INCREF(node);
+        // (On free-threaded builds the walk hands over its stack's
+        // reference instead.)
+        if constexpr (!ARBOLUS_FREE_THREADED) Py_INCREF(node);
         return go_on;
     }
 
@@ -535,8 +538,10 @@ bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View 
     Recorder<R> out(visits);
     do {
         PyObject* x = stack.pop();
-        [[maybe_unused]] const StackRef popped = own_popped(x);
-        if (!out.record(x)) [[unlikely]] {
+        [[maybe_unused]] StackRef popped = own_popped(x);
+        const bool go_on = out.record(x);
+        if constexpr (R == Result::List && ARBOLUS_FREE_THREADED) (void)popped.release();
+        if (!go_on) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
         }
         process_node(x, base, table, stack);
@@ -565,7 +570,9 @@ bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable:
             popped[j] = own_popped(batch[j]);
         }
         for (size_t j = 0; j < k; ++j) {
-            if (!out.record(batch[j])) [[unlikely]] {
+            const bool go_on = out.record(batch[j]);
+            if constexpr (R == Result::List && ARBOLUS_FREE_THREADED) (void)popped[j].release();
+            if (!go_on) [[unlikely]] {
                 if (!acyclic(root, base, table)) return false;
             }
             process_node(batch[j], base, table, stack);

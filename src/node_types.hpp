@@ -88,6 +88,9 @@ inline Held instance_dict_held(PyObject* obj) {
 // neighbours in the tree, so the walk finds them in cache; the entry tables
 // are allocated apart, and without this each one is a wait.
 inline void prefetch_fields(PyObject* node) {
+    // (Free-threaded builds read no table in place, and the slot may be
+    // written by another thread meanwhile: nothing to start.)
+    if constexpr (ARBOLUS_FREE_THREADED) return;
     PyObject* dict = get_instance_dict_fast(node);
     if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }

@@ -44,6 +44,11 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// A new reference to list[index], or null with IndexError set.
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) {
+    return Py_XNewRef(PyList_GetItem(list, index));
+}
+
 // 0 when `default_value` was inserted, 1 when the key was present; -1 with
 // an exception set on failure. `*result` (when asked for) gets a new
 // reference to the value now held. One lookup, as in 3.13: the older

@@ -243,6 +243,9 @@ inline bool str_lookup_in_class_runs_no_code(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     return str_lookup_runs_no_code(dict);
 #else
+    // (Under the dict's lock: on free-threaded builds another thread may
+    // set a class attribute meanwhile.)
+    CriticalSection section(dict);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
