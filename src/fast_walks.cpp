@@ -386,6 +386,13 @@ Ref own_popped(PyObject* x) {
     }
 }
 
+// Lets go of a popped node's reference once the result took it over (the
+// list result takes the reference a free-threaded walk's stack owned).
+template <class Ref>
+void hand_over(Ref& popped) {
+    if constexpr (std::is_same_v<Ref, Strong>) (void)popped.release();
+}
+
 // Gives back what a walk's stack still owns when the walk ends (nothing
 // under the global lock, where it owns nothing).
 class StackRelease {
@@ -540,7 +547,7 @@ bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View 
         PyObject* x = stack.pop();
         [[maybe_unused]] StackRef popped = own_popped(x);
         const bool go_on = out.record(x);
-        if constexpr (R == Result::List && ARBOLUS_FREE_THREADED) (void)popped.release();
+        if constexpr (R == Result::List) hand_over(popped);
         if (!go_on) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
         }
@@ -571,7 +578,7 @@ bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable:
         }
         for (size_t j = 0; j < k; ++j) {
             const bool go_on = out.record(batch[j]);
-            if constexpr (R == Result::List && ARBOLUS_FREE_THREADED) (void)popped[j].release();
+            if constexpr (R == Result::List) hand_over(popped[j]);
             if (!go_on) [[unlikely]] {
                 if (!acyclic(root, base, table)) return false;
             }
