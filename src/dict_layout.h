@@ -9,7 +9,10 @@
  * otherwise before 3.13 (no header; the insertion order before the values);
  * there they take the public path.
  * Both only where the build ran the check (ARBOLUS_CHECKED_LAYOUTS), and
- * never in free-threaded builds, whose dicts differ. */
+ * never in free-threaded builds: their dicts differ, and there another
+ * thread may resize a table (and free the old one) while it is read in
+ * place, so every read goes through the public API under the dict's
+ * critical section instead (see pydict.hpp). */
 #ifndef ARBOLUS_DICT_LAYOUT_H
 #define ARBOLUS_DICT_LAYOUT_H
 

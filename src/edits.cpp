@@ -2,6 +2,15 @@
 // locations. Writes have the effect of ordinary attribute assignment, which
 // may run interpreter code; every node and value the call holds is an owned
 // reference. Writes made before a failure stay made.
+//
+// On free-threaded builds another thread may write the same attributes,
+// swap a node's `__dict__` or change its class between any two steps. The
+// dictionary a plain store goes into is held from the moment it is read
+// (store_kind), the values read are held (get_item_held), and the class
+// attributes that decide a plain store are held by the record
+// (ClassAttributes): a store decided just before another thread's change
+// lands as if made before it. A location found present and then deleted
+// by another thread is inherited as it was read.
 #include <array>
 #include <optional>
 #include <vector>
@@ -55,8 +64,8 @@ std::optional<Names> writer_names(ThreadCaches& caches) {
 // with an exception set when a read fails.
 bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls, const Names& names) {
     info.class_attributes = {};
-    if (PyUnstable_Type_AssignVersionTag(cls) == 0 || cls->tp_version_tag == 0) return true;
-    const unsigned int version = cls->tp_version_tag;
+    if (PyUnstable_Type_AssignVersionTag(cls) == 0 || arbolus_type_version(cls) == 0) return true;
+    const unsigned int version = arbolus_type_version(cls);
     // Held: the code a read runs may give the class another MRO.
     Strong mro = Strong::borrow(cls->tp_mro);
     if (!mro || !PyTuple_Check(mro.get())) return true;
@@ -67,14 +76,14 @@ bool refresh_class_attributes(const TypeInfo& info, PyTypeObject* cls, const Nam
         Strong dict = Strong::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
         if (!dict) return false;
         for (size_t n = 0; n < NAME_COUNT; ++n) {
-            if (attributes.found[n] != nullptr) continue;  // a class before this one has it
+            if (attributes.found[n].get() != nullptr) continue;  // a class before this one has it
             PyObject* found = nullptr;
             if (PyDict_GetItemRef(dict.get(), names[n], &found) < 0) return false;
             Strong held = Strong::steal(found);
-            attributes.found[n] = found;
+            attributes.found[n] = Held::borrow(found);
         }
     }
-    if (cls->tp_version_tag != version) return true;
+    if (arbolus_type_version(cls) != version) return true;
     attributes.version = version;
     info.class_attributes = attributes;
     return true;
@@ -96,23 +105,26 @@ enum class Store { Error, Protocol, Plain };
 // a changed class takes the protocol.
 template <class InfoOf>
 Store store_kind(PyObject* obj, size_t which, const Names& names, InfoOf&& info_of,
-                 PyObject** dict) {
+                 Held* dict) {
     PyTypeObject* cls = Py_TYPE(obj);
     if (cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
     const TypeInfo* info = info_of(cls);
     if (info == nullptr) return Store::Error;
     const ClassAttributes& attributes = info->class_attributes;
-    const unsigned int version = cls->tp_version_tag;
+    const unsigned int version = arbolus_type_version(cls);
     if (version == 0 || attributes.version != version) {
         if (!refresh_class_attributes(*info, cls, names)) return Store::Error;
         if (attributes.version == 0) return Store::Protocol;
     }
-    PyObject* found = attributes.found[which];
+    PyObject* found = attributes.found[which].get();
     if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return Store::Protocol;
     if (Py_TYPE(obj) != cls || cls->tp_setattro != PyObject_GenericSetAttr) return Store::Protocol;
-    PyObject* d = get_instance_dict_fast(obj);
-    if (d == nullptr || !PyDict_CheckExact(d)) return Store::Protocol;
-    *dict = d;
+    // Held on free-threaded builds: another thread may assign `__dict__`
+    // and drop this one before the store (which then lands in it, as if
+    // made before the swap).
+    Held d = instance_dict_held(obj);
+    if (!d || !PyDict_CheckExact(d.get())) return Store::Protocol;
+    *dict = std::move(d);
     return Store::Plain;
 }
 
@@ -120,10 +132,10 @@ Store store_kind(PyObject* obj, size_t which, const Names& names, InfoOf&& info_
 // -1 with an exception set on failure.
 template <class InfoOf>
 int assign(PyObject* obj, size_t which, PyObject* value, const Names& names, InfoOf&& info_of) {
-    PyObject* dict = nullptr;
+    Held dict;
     switch (store_kind(obj, which, names, info_of, &dict)) {
         case Store::Plain:
-            return PyDict_SetItem(dict, names[which], value);
+            return PyDict_SetItem(dict.get(), names[which], value);
         case Store::Protocol:
             return PyObject_SetAttr(obj, names[which], value);
         case Store::Error:
@@ -195,10 +207,10 @@ ARBOLUS_NOINLINE bool fill_if_absent(PyObject* n, PyObject* dict, const Location
                                       Strong& in_force, const Names& names, InfoOf&& info_of) {
     PyObject* name = names[loc.name];
     PyObject* value = nullptr;
-    PyObject* store_dict = nullptr;
+    Held store_dict;
     const Store kind = store_kind(n, loc.name, names, info_of, &store_dict);
     if (kind == Store::Error) return false;
-    if (kind == Store::Plain && store_dict == dict) {
+    if (kind == Store::Plain && store_dict.get() == dict) {
         const int r = PyDict_SetDefaultRef(dict, name, in_force.get(), &value);
         if (r < 0) return false;
         if (r == 0) {
@@ -212,8 +224,8 @@ ARBOLUS_NOINLINE bool fill_if_absent(PyObject* n, PyObject* dict, const Location
         }
         // A None that counts as missing (immortal): written below.
     } else {
-        value = PyDict_GetItemWithError(dict, name);
-        if (value == nullptr && PyErr_Occurred()) return false;
+        Strong held;
+        if (pydict::get_item_held(dict, name, value, held) < 0) return false;
         if (value != nullptr && (value != Py_None || !loc.none_is_missing)) {
             in_force = Strong::borrow(value);
             return true;
@@ -261,7 +273,7 @@ PyObject* fix_missing_locations(PyObject* node) {
             return reinterpret_cast<PyObject*>(cls) == info.cls.get() ? &info : walk->type_info(cls);
         };
         if (locations != 0) {
-            Strong dict = Strong::borrow(get_instance_dict_fast(n));
+            Strong dict = Strong::borrow(instance_dict_held(n).get());
             // Each value is set once: found present, else inherited. (The
             // record table does not change while one node is repaired.)
             const LocationRecord& inherited = records[inherit];
@@ -286,8 +298,12 @@ PyObject* fix_missing_locations(PyObject* node) {
                             }
                             continue;
                         }
-                        value = PyDict_GetItemWithError(dict.get(), name);
-                        if (value == nullptr && PyErr_Occurred()) return nullptr;
+                    }
+                    // (Owned on free-threaded builds, where another thread
+                    // may replace the value.)
+                    Strong held;
+                    if (value == nullptr && pydict::get_item_held(dict.get(), name, value, held) < 0) {
+                        return nullptr;
                     }
                     if (value != nullptr && (value != Py_None || !loc.none_is_missing)) {
                         record[a] = Strong::borrow(value);

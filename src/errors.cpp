@@ -18,14 +18,16 @@ Strong internal_fault_type() {
     }
     Strong key = Strong::steal(PyUnicode_FromString("arbolus.InternalFault"));
     if (!key) return {};
-    PyObject* found = PyDict_GetItemWithError(store, key.get());
-    if (found != nullptr) return Strong::borrow(found);
-    if (PyErr_Occurred()) return {};
+    // Held as it is read, and stored only where absent: on free-threaded
+    // builds two threads may make it at once, and the one stored second
+    // must not drop the one another thread just read.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(store, key.get(), &found) != 0) return Strong::steal(found);
     Strong type = Strong::steal(PyErr_NewExceptionWithDoc(
         "arbolus.InternalFault", "An invariant of the arbolus module itself was broken.",
         PyExc_BaseException, nullptr));
-    if (!type || PyDict_SetItem(store, key.get(), type.get()) < 0) return {};
-    return type;
+    if (!type || PyDict_SetDefaultRef(store, key.get(), type.get(), &found) < 0) return {};
+    return Strong::steal(found);
 }
 
 }  // namespace

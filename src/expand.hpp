@@ -63,13 +63,14 @@ ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, Py
     if (dict != nullptr) {
         const bool quiet_lookup = pydict::str_lookup_runs_no_code(dict);
         if (!quiet_lookup) code_ran = true;
-        value = PyDict_GetItemWithError(dict, name);
-        if (value != nullptr) return 1;
-        if (PyErr_Occurred()) return -1;
+        const int found = pydict::get_item_held(dict, name, value, held);
+        if (found != 0) return found;
         if (quiet_lookup) {
-            switch (class_value(Py_TYPE(node), name, value)) {
+            Held from_class;
+            switch (class_value(Py_TYPE(node), name, from_class)) {
                 case ClassValue::Found:
-                    held = Strong::borrow(value);
+                    held = Strong::borrow(from_class.get());
+                    value = held.get();
                     return 1;
                 case ClassValue::Absent:
                     return 0;
@@ -108,9 +109,17 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
     // first moment code may run, and its layout is read again after.
     // Until then nothing can change it, and a walk whose nodes keep their
     // fields in place never takes the reference.
-    PyObject* dict = get_instance_dict_fast(node);
+    // On free-threaded builds the dictionary is held from the start, and
+    // every value read from it is held (read_field_slowly; the reads in
+    // place are off there): another thread may replace either at any
+    // moment. Each field is read at its own moment then, as if interpreter
+    // code ran between any two.
+    const Held shared_dict = instance_dict_held(node);
+    PyObject* dict = shared_dict.get();
     Strong held_dict;
-    if constexpr (Runs == StepRuns::Code) held_dict = Strong::borrow(dict);
+    if constexpr (Runs == StepRuns::Code && !ARBOLUS_FREE_THREADED) {
+        held_dict = Strong::borrow(dict);
+    }
     pydict::PositionReader reader(Runs == StepRuns::NoCode ? dict : nullptr);
     for (size_t i = 0; i < count; ++i) {
         PyObject* name = names[i].get();
@@ -124,7 +133,9 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
             if (!step(i, value)) return false;
             continue;
         }
-        if (dict != nullptr && !held_dict) held_dict = Strong::borrow(dict);
+        if (!ARBOLUS_FREE_THREADED && dict != nullptr && !held_dict) {
+            held_dict = Strong::borrow(dict);
+        }
         {
             // Released before the layout is read again: the release may
             // run a finaliser.
@@ -142,10 +153,38 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
 
 // Calls step(position, borrowed item) for each item of an exact list,
 // re-reading the length before every item (the step may shrink the list).
+// On free-threaded builds another thread may also shrink it, or replace an
+// item and drop it, at any moment: each item is taken with its own
+// reference (the list may end early), which the step may rely on until it
+// returns. The caller holds the list.
 template <class ItemStep>
 bool for_each_item(PyObject* list, ItemStep&& step) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        if (!step(i, PyList_GET_ITEM(list, i))) return false;
+        if constexpr (ARBOLUS_FREE_THREADED) {
+            Strong item = Strong::steal(PyList_GetItemRef(list, i));
+            if (!item) {
+                PyErr_Clear();  // shrunk since the length was read
+                break;
+            }
+            if (!step(i, item.get())) return false;
+        } else {
+            if (!step(i, PyList_GET_ITEM(list, i))) return false;
+        }
+    }
+    return true;
+}
+
+// for_each_item for a step that runs no interpreter code: the items are
+// read at one moment, the list's, under its lock on free-threaded builds,
+// so no other thread changes the list meanwhile. Each item is held while
+// its step runs (a step that waits, for a lock say, gives the list's lock
+// up meanwhile: see CriticalSection). The caller holds the list.
+template <class ItemStep>
+bool for_each_item_quietly(PyObject* list, ItemStep&& step) {
+    CriticalSection section(list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        const Held item = Held::borrow(PyList_GET_ITEM(list, i));
+        if (!step(i, item.get())) return false;
     }
     return true;
 }
@@ -186,10 +225,10 @@ public:
         const Strong* names = info.fields.data();
         return for_each_field<StepRuns::NoCode>(node, info, [&](size_t pos, PyObject* value) {
             if (Py_IS_TYPE(value, &PyList_Type)) {
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-                    PyObject* item = PyList_GET_ITEM(value, i);
+                return for_each_item_quietly(value, [&](Py_ssize_t i, PyObject* item) {
                     if (is_child(item)) emit(names[pos].get(), i, item);
-                }
+                    return true;
+                });
             } else if (is_child(value)) {
                 emit(names[pos].get(), Py_ssize_t{-1}, value);
             }

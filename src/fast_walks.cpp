@@ -1,12 +1,15 @@
 // Walks that find children through the field table and a direct scan of the
 // instance dictionary. Nothing here runs interpreter code between the start
-// of a traversal and the building of its result, so nodes are held as
-// borrowed pointers: no node can be freed or changed meanwhile.
+// of a traversal and the building of its result, so under the global lock
+// nodes are held as borrowed pointers: no node can be freed or changed
+// meanwhile. Free-threaded builds have no such moment; they read each node
+// as process_node_shared says, holding what they read.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "compiler.hpp"
@@ -171,7 +174,11 @@ void push_fields_by_name(PyObject* x, PyObject* dict, const ClassFields& fields,
     for (size_t i = count; i-- > 0;) {
         PyObject* name = fields.names[i].get();
         PyObject* value = dict != nullptr ? pydict::find_str_key(dict, name) : nullptr;
-        if (value == nullptr && class_value(Py_TYPE(x), name, value) != ClassValue::Found) continue;
+        Held from_class;
+        if (value == nullptr) {
+            if (class_value(Py_TYPE(x), name, from_class) != ClassValue::Found) continue;
+            value = from_class.get();
+        }
         push_value(value, base, stack);
     }
 }
@@ -234,8 +241,16 @@ ARBOLUS_NOINLINE void finish_node(PyObject* x, size_t left, const BaseTypes& bas
 // is out of line, given the stack through spilled() so that the walk's
 // own cursor stays in registers.
 template <class Stack>
+void process_node_shared(PyObject* x, const BaseTypes& base, const FieldTable::View& table,
+                         Stack& stack);
+
+template <class Stack>
 ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
                                         const FieldTable::View& table, Stack& stack) {
+    if constexpr (ARBOLUS_FREE_THREADED) {
+        process_node_shared(x, base, table, stack);
+        return;
+    }
     const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(Py_TYPE(x)));
     if (fields.count <= 1) return;
     const size_t n = size_t{fields.count} - 1;
@@ -251,17 +266,173 @@ ARBOLUS_ALWAYS_INLINE void process_node(PyObject* x, const BaseTypes& base,
     stack.spilled([&](auto& s) { finish_node(x, left, base, table, s); });
 }
 
-// The cycle search's stack of children, as process_node sees it.
+// --- without the global lock -------------------------------------------------
+//
+// Everything above holds nodes, dictionaries and lists borrowed: under the
+// global lock nothing changes them while the walk runs no interpreter
+// code. On free-threaded builds any other thread may, at any moment,
+// change a node's dictionary or swap it for another (`__dict__`), append
+// to, shrink or clear a field's list, or replace a field, and the object it
+// replaced is freed with its last reference. The direct reads of the dict
+// layout are off there (dict_layout.h), and a node is processed this way
+// instead:
+//   - the dictionary slot is read under the node's lock, and the
+//     dictionary held (instance_dict_held);
+//   - the fields are read under the dictionary's lock, and each value
+//     found is held before the lock is given up;
+//   - a list's items are read under the list's lock (the walk holds the
+//     list), and each child pushed is held: the stack owns a reference to
+//     every node on it, given back when the node is done (or moved into
+//     the result), and everything still on it when a walk fails.
+// Only one of these locks is held at a time, and nothing waits under one,
+// so a section is never given up in the middle (see CriticalSection).
+// Each node's fields are read at one moment, under its dictionary's lock;
+// different nodes at different moments, as the walk reaches them. A
+// node's class is read once: swapping `__class__` stops every other
+// thread at a point where it waits, and the class met is the one whose
+// field names are used. The field names are those the table recorded for
+// the class, held by the table: redefining `_fields` later changes
+// nothing the walk reads.
+
+// A node's field values, owned, by field position (null: no child there).
+class SharedFields {
+public:
+    explicit SharedFields(size_t n) noexcept : n_(n) { std::fill_n(values_, n, nullptr); }
+    SharedFields(const SharedFields&) = delete;
+    SharedFields& operator=(const SharedFields&) = delete;
+    ~SharedFields() {
+        for (size_t i = 0; i < n_; ++i) Py_XDECREF(values_[i]);
+    }
+    PyObject*& operator[](size_t i) noexcept { return values_[i]; }
+
+private:
+    PyObject* values_[FieldTable::MAX_FIELDS];
+    size_t n_;
+};
+
+// Reads the fields of X, an instance of `cls`, as process_node does: in
+// place while the dictionary's leading entries are the field names in
+// order, the rest by name from the dictionary, else from the class where
+// that runs no code.
+inline void read_fields_shared(PyObject* x, PyTypeObject* cls, const ClassFields& fields,
+                               size_t n, SharedFields& values) {
+    Held dict = instance_dict_held(x);
+    if (dict) {
+        CriticalSection section(dict.get());
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        size_t m = 0;
+        while (m < n && PyDict_Next(dict.get(), &pos, &key, &value)) {
+            if (static_cast<size_t>(pos) != m + 1 || key != fields.names[m].get()) break;
+            values[m++] = Py_NewRef(value);
+        }
+        for (size_t i = m; i < n; ++i) {
+            values[i] = Py_XNewRef(pydict::find_str_key(dict.get(), fields.names[i].get()));
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (values[i] != nullptr) continue;
+        Held from_class;
+        if (class_value(cls, fields.names[i].get(), from_class) == ClassValue::Found) {
+            values[i] = Py_NewRef(from_class.get());
+        }
+    }
+}
+
+// push_value for a held field value: each child pushed owns a reference.
+template <class Stack>
+void push_value_shared(PyObject* value, const BaseTypes& base, Stack& stack) {
+    if (Py_IS_TYPE(value, &PyList_Type)) {
+        CriticalSection section(value);
+        for (Py_ssize_t i = PyList_GET_SIZE(value); i-- > 0;) {
+            PyObject* item = PyList_GET_ITEM(value, i);
+            if (is_ast_fast(item, base)) stack.push(Py_NewRef(item));
+        }
+    } else if (is_ast_fast(value, base)) {
+        stack.push(Py_NewRef(value));
+    }
+}
+
+template <class Stack>
+ARBOLUS_NOINLINE void process_node_shared(PyObject* x, const BaseTypes& base,
+                                          const FieldTable::View& table, Stack& stack) {
+    PyTypeObject* cls = Py_TYPE(x);
+    const ClassFields& fields = table.lookup(reinterpret_cast<uintptr_t>(cls));
+    if (fields.count <= 1) return;
+    const size_t n = size_t{fields.count} - 1;
+    SharedFields values(n);
+    read_fields_shared(x, cls, fields, n, values);
+    stack.spilled([&](auto& s) {
+        for (size_t i = n; i-- > 0;) {
+            if (values[i] != nullptr) push_value_shared(values[i], base, s);
+        }
+    });
+}
+
+// What the walks hold a node on their stack by: owned on free-threaded
+// builds (see above), borrowed under the global lock.
+using StackRef = std::conditional_t<ARBOLUS_FREE_THREADED, Strong, Borrowed>;
+
+// Takes over the reference of a node just taken off the stack: moved into
+// the result where that is a list, else given back once the walk is done
+// with the node.
+template <class Ref = StackRef>
+Ref own_popped(PyObject* x) {
+    if constexpr (std::is_same_v<Ref, Strong>) {
+        return Strong::steal(x);
+    } else {
+        return Borrowed::borrow(x);
+    }
+}
+
+// Lets go of a popped node's reference once the result took it over (the
+// list result takes the reference a free-threaded walk's stack owned).
+template <class Ref>
+void hand_over(Ref& popped) {
+    if constexpr (std::is_same_v<Ref, Strong>) (void)popped.release();
+}
+
+// Gives back what a walk's stack still owns when the walk ends (nothing
+// under the global lock, where it owns nothing).
+class StackRelease {
+public:
+    explicit StackRelease(const PtrArray& stack) noexcept : stack_(stack) {}
+    StackRelease(const StackRelease&) = delete;
+    StackRelease& operator=(const StackRelease&) = delete;
+    ~StackRelease() {
+        if constexpr (ARBOLUS_FREE_THREADED) {
+            for (PyObject* node : stack_) Py_DECREF(node);
+        }
+    }
+
+private:
+    const PtrArray& stack_;
+};
+
+// The cycle search's stack of children, as process_node sees it: owned
+// where process_node pushes references.
+using CycleRef = std::conditional_t<ARBOLUS_FREE_THREADED, Strong, PyObject*>;
+
+template <class Ref = CycleRef>
+Ref own_pushed(PyObject* p) {
+    if constexpr (std::is_same_v<Ref, Strong>) {
+        return Strong::steal(p);
+    } else {
+        return p;
+    }
+}
+
 struct ChildList {
-    std::vector<PyObject*>& v;
-    void push(PyObject* p) { v.push_back(p); }
+    std::vector<CycleRef>& v;
+    void push(PyObject* p) { v.push_back(own_pushed(p)); }
     void pop() { v.pop_back(); }
     template <class F>
     void spilled(F&& f) { f(*this); }
 };
 
 bool acyclic(PyObject* root, const BaseTypes& base, const FieldTable::View& table) {
-    int found = find_cycle<PyObject*>(root, [&](PyObject* n, std::vector<PyObject*>& children) {
+    int found = find_cycle<CycleRef>(root, [&](PyObject* n, std::vector<CycleRef>& children) {
         ChildList out{children};
         process_node(n, base, table, out);
         return true;
@@ -337,7 +508,9 @@ public:
             go_on = !visits_.search_due();
         }
         out_.push(node);
-        Py_INCREF(node);
+        // (On free-threaded builds the walk hands over its stack's
+        // reference instead.)
+        if constexpr (!ARBOLUS_FREE_THREADED) Py_INCREF(node);
         return go_on;
     }
 
@@ -365,12 +538,17 @@ template <Result R>
 bool walk_node_dfs(PyObject* root, const BaseTypes base, const FieldTable::View table,
                    Visits<R>& visits) {
     PtrArray stack_array(64);
+    StackRelease release(stack_array);
     ArrayView stack(stack_array);
     stack.push(root);
+    if constexpr (ARBOLUS_FREE_THREADED) Py_INCREF(root);
     Recorder<R> out(visits);
     do {
         PyObject* x = stack.pop();
-        if (!out.record(x)) [[unlikely]] {
+        [[maybe_unused]] StackRef popped = own_popped(x);
+        const bool go_on = out.record(x);
+        if constexpr (R == Result::List) hand_over(popped);
+        if (!go_on) [[unlikely]] {
             if (!acyclic(root, base, table)) return false;
         }
         process_node(x, base, table, stack);
@@ -385,15 +563,23 @@ template <Result R>
 bool walk_node_unordered(PyObject* root, const BaseTypes base, const FieldTable::View table,
                          Visits<R>& visits) {
     PtrArray stack_array(64);
+    StackRelease release(stack_array);
     ArrayView stack(stack_array);
     stack.push(root);
+    if constexpr (ARBOLUS_FREE_THREADED) Py_INCREF(root);
     Recorder<R> out(visits);
     PyObject* batch[4] = {nullptr, nullptr, nullptr, nullptr};
     do {
         size_t k = stack.size() < 4 ? stack.size() : 4;
-        for (size_t j = 0; j < k; ++j) batch[j] = stack.pop();
+        StackRef popped[4];
         for (size_t j = 0; j < k; ++j) {
-            if (!out.record(batch[j])) [[unlikely]] {
+            batch[j] = stack.pop();
+            popped[j] = own_popped(batch[j]);
+        }
+        for (size_t j = 0; j < k; ++j) {
+            const bool go_on = out.record(batch[j]);
+            if constexpr (R == Result::List) hand_over(popped[j]);
+            if (!go_on) [[unlikely]] {
                 if (!acyclic(root, base, table)) return false;
             }
             process_node(batch[j], base, table, stack);

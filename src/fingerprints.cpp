@@ -319,7 +319,7 @@ ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& cod
     unsigned int version = 0;
     if (heap) {
         // Read before the names: a change the lookups make shows as a new version.
-        if (PyUnstable_Type_AssignVersionTag(cls)) version = cls->tp_version_tag;
+        if (PyUnstable_Type_AssignVersionTag(cls)) version = arbolus_type_version(cls);
         PyObject* dict = cls->tp_dict;
         if (dict == nullptr || !PyDict_Check(dict) || !pydict::str_lookup_runs_no_code(dict)) {
             code_ran = true;
@@ -367,7 +367,7 @@ inline bool spell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
     const ClassSpelling& s = info.spelling;
     // A heap type's spelling carries its version (never 0); a static type's
     // is fixed once known.
-    if (cls->tp_version_tag == s.version && s.version != 0) {
+    if (arbolus_type_version(cls) == s.version && s.version != 0) {
         if (reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get()) return true;
     } else if (s.fixed) {
         return true;

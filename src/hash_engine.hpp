@@ -16,6 +16,16 @@
 // the first node where any of these may have happened, the hash step reads
 // the fields afresh, as they stand then.
 //
+// On free-threaded builds other threads' code runs all the time, and may
+// change any node between the walk and the hash step: the notes are not
+// used there (Collector::code_ran_), and every node is read afresh, its
+// value describing its fields as they were at that reading (the nodes at
+// different moments). What keeps that sound: every node the walk met is
+// held (Walked::nodes), so the addresses values are keyed by are those of
+// live nodes, and every field value and list item is held while it is read
+// (for_each_field, for_each_item); the walk reads each list's items under
+// the list's lock (for_each_item_quietly).
+//
 // A mixer M provides:
 //   Value                         a node's result, copied freely;
 //   CHANGED, SUBTREE, LIST        error text and recursion-guard context;
@@ -187,7 +197,7 @@ public:
                 if (length > MAX_NOTED_LENGTH) noted_ = false;
                 notes.push_back(NOTE_LIST | at | (length & MAX_NOTED_LENGTH) << 32);
                 notes.push_back(M::list_note(length));
-                return for_each_item(value, [&](Py_ssize_t, PyObject* item) {
+                return for_each_item_quietly(value, [&](Py_ssize_t, PyObject* item) {
                     return note_value(item, NOTE_CHILD, stack);
                 });
             }
@@ -234,7 +244,11 @@ private:
 
     Walk& walk_;
     Walked& out_;
-    bool code_ran_ = false;  // interpreter code may have run by now
+    // Interpreter code may have run by now. On free-threaded builds other
+    // threads' code runs all the time: the notes are never used there (a
+    // leaf's note may be the leaf itself, which another thread may replace
+    // and free before the replay), and every node is read afresh.
+    bool code_ran_ = ARBOLUS_FREE_THREADED;
     bool noted_ = true;  // the node being visited is noted in full
 };
 

@@ -300,6 +300,7 @@ PyObject* call(const FunctionRow& f, PyObject* module, PyObject* const* args, Py
     PyObject* result = nullptr;
     try {
         drain_pending_releases();
+        CallMark mark;
         result = f.module_behaviour != nullptr ? f.module_behaviour(module, bound)
                                                : f.behaviour(bound);
     } catch (const std::bad_alloc&) {
@@ -373,13 +374,10 @@ PyModuleDef_Slot SLOTS[] = {
     // its own lock, in parallel with the others.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
-#ifdef Py_GIL_DISABLED
-    // Without the global lock the borrowed pointers the walks rely on would
-    // not be safe: ask the interpreter to keep the lock on.
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#else
+    // Every function is sound while other threads change the tree it reads
+    // (see CriticalSection in pycompat.hpp and the README), so a
+    // free-threaded interpreter keeps its lock off.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
     {0, nullptr},
 };
 

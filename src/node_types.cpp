@@ -88,11 +88,11 @@ bool ClassFields::learn_absent(PyTypeObject* cls, size_t m) const {
     PyUnstable_Type_AssignVersionTag(cls);
     size_t from = count - 1u;
     for (; from > 0; --from) {
-        PyObject* value = nullptr;
+        Held value;
         const ClassValue found = class_value(cls, names[from - 1].get(), value);
         if (found == ClassValue::Absent) continue;
-        if (found == ClassValue::Unknown || PyList_Check(value) ||
-            PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {
+        if (found == ClassValue::Unknown || PyList_Check(value.get()) ||
+            PyType_HasFeature(Py_TYPE(value.get()), Py_TPFLAGS_HEAPTYPE)) {
             break;
         }
     }
@@ -108,7 +108,7 @@ bool ClassFields::learn_absent(PyTypeObject* cls, size_t m) const {
         }
     }
     // The reads ran no interpreter code: the tag read now is the one they saw.
-    absent_version = cls->tp_version_tag;
+    absent_version = arbolus_type_version(cls);
     absent_from = static_cast<uint8_t>(from);
     return m >= from;
 }

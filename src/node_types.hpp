@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pydict.hpp"
@@ -69,11 +71,26 @@ inline PyObject* get_instance_dict_fast(PyObject* obj) {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
+// get_instance_dict_fast for a dictionary used after the read. Assigning
+// `__dict__` swaps the slot under the object's lock and drops the old
+// dictionary: on free-threaded builds the slot is read under that lock and
+// the dictionary held (the interpreter's own attribute lookup reads the
+// slot without it), so a swap by another thread leaves this read with the
+// dictionary as it was, alive. Under the global lock, borrowed.
+inline Held instance_dict_held(PyObject* obj) {
+    if (Py_TYPE(obj)->tp_dictoffset <= 0) return Held();
+    CriticalSection section(obj);
+    return Held::borrow(get_instance_dict_fast(obj));
+}
+
 // Starts loading where a node's field values are (its dictionary's entry
 // table). Nodes and their dictionaries are allocated close to their
 // neighbours in the tree, so the walk finds them in cache; the entry tables
 // are allocated apart, and without this each one is a wait.
 inline void prefetch_fields(PyObject* node) {
+    // (Free-threaded builds read no table in place, and the slot may be
+    // written by another thread meanwhile: nothing to start.)
+    if constexpr (ARBOLUS_FREE_THREADED) return;
     PyObject* dict = get_instance_dict_fast(node);
     if (dict != nullptr) pydict::prefetch_leading_values(dict);
 }
@@ -98,13 +115,26 @@ bool ordinary_getattribute(PyTypeObject* cls);
 // dictionary on its MRO keeps only str keys (so finding the name compares no
 // other keys; the dictionaries of static types are fixed), and what the
 // class holds under the name is no descriptor. The lookup then gives that
-// class attribute (Found, `out` borrowed), or raises AttributeError when
-// there is none and no `__getattr__` is asked (Absent). Unknown otherwise.
-// Optional fields that a constructor left unset read their class's default
-// this way.
+// class attribute (Found), or raises AttributeError when there is none and
+// no `__getattr__` is asked (Absent). Unknown otherwise. Optional fields
+// that a constructor left unset read their class's default this way.
+// `out` is held as Held holds (another thread may set the class attribute
+// and drop what it held). The MRO tuple is read borrowed: only assigning
+// `__bases__` replaces it, which is not among the edits a call is sound
+// against (README).
 enum class ClassValue { Found, Absent, Unknown };
 
-inline ClassValue class_value(PyTypeObject* cls, PyObject* name, PyObject*& out) {
+// What the class's MRO holds under `name`, as Held holds it.
+template <class H = Held>
+H type_lookup_held(PyTypeObject* cls, PyObject* name) {
+    if constexpr (std::is_same_v<H, Strong>) {
+        return Strong::steal(arbolus_type_lookup_ref(cls, name));
+    } else {
+        return Held::borrow(_PyType_Lookup(cls, name));
+    }
+}
+
+inline ClassValue class_value(PyTypeObject* cls, PyObject* name, Held& out) {
     const bool ordinary = cls->tp_getattro == PyObject_GenericGetAttr;
     if (!ordinary && cls->tp_getattro != getattr_hook()) return ClassValue::Unknown;
     PyObject* mro = cls->tp_mro;
@@ -120,10 +150,10 @@ inline ClassValue class_value(PyTypeObject* cls, PyObject* name, PyObject*& out)
         }
     }
     if (!ordinary && !ordinary_getattribute(cls)) return ClassValue::Unknown;
-    PyObject* attr = _PyType_Lookup(cls, name);
-    if (attr == nullptr) return ordinary ? ClassValue::Absent : ClassValue::Unknown;
-    if (Py_TYPE(attr)->tp_descr_get != nullptr) return ClassValue::Unknown;
-    out = attr;
+    Held attr = type_lookup_held(cls, name);
+    if (!attr) return ordinary ? ClassValue::Absent : ClassValue::Unknown;
+    if (Py_TYPE(attr.get())->tp_descr_get != nullptr) return ClassValue::Unknown;
+    out = std::move(attr);
     return ClassValue::Found;
 }
 
@@ -141,7 +171,7 @@ struct ClassFields {
     // (None, a number). Known for the class as it was at type version
     // `absent_version`: only the class's attributes decide.
     bool absent_give_nothing(PyTypeObject* cls, size_t m) const {
-        const unsigned int version = cls->tp_version_tag;
+        const unsigned int version = arbolus_type_version(cls);
         if (version != 0 && version == absent_version) return m >= absent_from;
         return learn_absent(cls, m);
     }
@@ -178,7 +208,10 @@ public:
     static_assert(sizeof(Slot) == 16);
 
     // The table as two plain values, for a walk to keep in registers:
-    // nothing changes the table while a walk holds it.
+    // nothing changes the table while a walk holds it. (Each thread has its
+    // own table, so on free-threaded builds too: other threads change
+    // classes, not this table. Redefining a class's `_fields` is not seen:
+    // the names recorded are held by the table and used as they were.)
     struct View {
         const char* slots;
         size_t offset_mask;

@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 
@@ -52,6 +53,11 @@ inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** re
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
+}
+
+// A new reference to list[index], or null with IndexError set.
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) {
+    return Py_XNewRef(PyList_GetItem(list, index));
 }
 
 // 0 when `default_value` was inserted, 1 when the key was present; -1 with
@@ -376,3 +382,67 @@ inline PyObject* PyLong_FromInt64(int64_t value) {
 }
 
 #endif  // before 3.14
+
+// --- free-threaded builds -----------------------------------------------------
+//
+// Under the global lock, what the module reads stays as it is until the
+// module itself runs interpreter code. Without it (free-threaded builds),
+// any other thread may change a dict, a list, a node's class or a class's
+// attributes at any moment, and drop the last reference to what it
+// replaces. What differs between the two builds is given here, so that a
+// reader says what it needs once, and the GIL build compiles it to what it
+// did before: nothing.
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool ARBOLUS_FREE_THREADED = true;
+#else
+inline constexpr bool ARBOLUS_FREE_THREADED = false;
+#endif
+
+// A new reference to what `type`'s MRO holds under `name`, as attribute
+// lookup finds it; null when nothing. Without the global lock, only a
+// lookup that takes the reference itself is sure to get a live object.
+#if PY_VERSION_HEX >= 0x030D0000
+inline PyObject* arbolus_type_lookup_ref(PyTypeObject* type, PyObject* name) {
+    return _PyType_LookupRef(type, name);
+}
+#else
+inline PyObject* arbolus_type_lookup_ref(PyTypeObject* type, PyObject* name) {
+    return Py_XNewRef(_PyType_Lookup(type, name));
+}
+#endif
+
+// The class's version tag. Free-threaded builds change it (atomically)
+// while other threads read it: read it as an atomic there.
+inline unsigned int arbolus_type_version(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
+// Holds `op`'s own lock for the scope (a critical section), on free-threaded
+// builds; nothing under the global lock. The interpreter takes the same lock
+// to change a dict, a list or an object's `__dict__` slot, so while it is
+// held those stay as read, and what they refer to stays alive. It is given
+// up (and taken again before this scope goes on) whenever the thread waits:
+// for another critical section that is held elsewhere, or in any call that
+// releases the thread state. A section protects only what is read and used
+// between such waits; everything kept beyond it is held by reference.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* op) noexcept { PyCriticalSection_Begin(&section_, op); }
+    ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+    explicit CriticalSection(PyObject*) noexcept {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};

@@ -10,6 +10,17 @@
 // any difference); any other build, and split tables where their layout is
 // not mirrored, use the public position counter, which counts positions the
 // same way.
+//
+// Every read here assumes the dict does not change while it is read and
+// while what it gave is used: under the global lock, until the caller runs
+// interpreter code. Free-threaded builds have no such moment. There the
+// reads in place are off (dict_layout.h): other threads read a dict
+// without its lock and change it under it, and a table read in place
+// could be resized and freed under the reader. What remains is the public
+// API, whose borrowed answers (PyDict_Next, find_str_key, lookup_at) are
+// valid only while the caller holds the dict's critical section and
+// nothing waits (see CriticalSection), and get_item_held, which holds its
+// answer.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -232,6 +243,9 @@ inline bool str_lookup_in_class_runs_no_code(PyObject* dict) {
 #if ARBOLUS_DIRECT_DICT_LAYOUT
     return str_lookup_runs_no_code(dict);
 #else
+    // (Under the dict's lock: on free-threaded builds another thread may
+    // set a class attribute meanwhile.)
+    CriticalSection section(dict);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
@@ -248,6 +262,24 @@ inline bool str_lookup_in_class_runs_no_code(PyObject* dict) {
 inline PyObject* lookup_at(PyObject* dict, size_t pos, PyObject* key) {
     PyObject* value = value_if_key_at(dict, pos, key);
     return value != nullptr ? value : PyDict_GetItemWithError(dict, key);
+}
+
+// dict[key] for a value used after the read: 1 with `value` set, 0 when
+// absent, -1 with an exception set. Under the global lock `value` is
+// borrowed, valid until interpreter code runs; on free-threaded builds,
+// where another thread may replace it and drop it at any moment, `held`
+// owns it (the lookup takes the reference, so no moment is left between
+// finding the value and holding it).
+inline int get_item_held(PyObject* dict, PyObject* key, PyObject*& value, Strong& held) {
+    if constexpr (ARBOLUS_FREE_THREADED) {
+        const int found = PyDict_GetItemRef(dict, key, &value);
+        held = Strong::steal(value);
+        return found;
+    } else {
+        value = PyDict_GetItemWithError(dict, key);
+        if (value != nullptr) return 1;
+        return PyErr_Occurred() ? -1 : 0;
+    }
 }
 
 // leading_fields_reversed's answer for a table it leaves untouched to

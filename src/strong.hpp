@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "compiler.hpp"
@@ -94,5 +95,28 @@ private:
 };
 
 static_assert(sizeof(Strong) == sizeof(PyObject*));
+
+// A pointer the caller does not own, spelled as Strong is.
+class Borrowed {
+public:
+    Borrowed() noexcept = default;
+    static Borrowed borrow(PyObject* p) noexcept { return Borrowed(p); }
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { p_ = nullptr; }
+
+private:
+    explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Something read out of a container (a dict, a list, a node's dict slot, a
+// class) and used after the read. Under the global lock the container keeps
+// it alive until the module runs interpreter code, so it is borrowed and
+// costs nothing. On free-threaded builds another thread may drop the
+// container's reference at any moment, so it is owned: taken while the
+// container cannot change (see CriticalSection), or from a call that
+// returns a new reference.
+using Held = std::conditional_t<ARBOLUS_FREE_THREADED, Strong, Borrowed>;
 
 }  // namespace arbolus

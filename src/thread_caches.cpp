@@ -82,8 +82,15 @@ void on_interpreter_exit(void* data) {
         std::lock_guard<std::mutex> guard(reg.lock);
         for (ThreadCaches* caches : reg.live) {
             if (caches->interp != interp || !caches->alive) continue;
+            // Marked dead before its use is read, as the owner marks its use
+            // before it reads whether the set lives (CallMark and
+            // thread_caches): one of the two sees the other.
+            caches->alive.store(false);
+            if (ARBOLUS_FREE_THREADED && caches->calls.load() != 0) {
+                caches->left_in_use = true;
+                continue;
+            }
             detach_references(*caches, release);
-            caches->alive = false;
         }
         auto keep = std::partition(reg.pending.begin(), reg.pending.end(),
                                    [&](const Pending& p) { return p.interp != interp; });
@@ -141,8 +148,9 @@ ThreadCaches& new_caches(PyInterpreterState* interp) {
         std::lock_guard<std::mutex> guard(reg.lock);
         // `alive` of another interpreter's set is written under this lock by
         // that interpreter's end, which may be under way on another thread.
+        // (A dead set an outer call on this thread still uses stays.)
         for (auto& set : SETS.sets) {
-            if (!set->alive) ended.push_back(std::move(set));
+            if (!set->alive && set->calls.load() == 0) ended.push_back(std::move(set));
         }
         std::erase(SETS.sets, nullptr);
         SETS.last = nullptr;
@@ -199,6 +207,19 @@ ThreadCaches& thread_caches() {
     }
     sets.last = &new_caches(interp);
     return *sets.last;
+}
+
+void release_left_in_use(ThreadCaches& caches) {
+    std::vector<PyObject*> release;
+    {
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> guard(reg.lock);
+        if (!caches.left_in_use) return;
+        caches.left_in_use = false;
+        detach_references(caches, release);
+    }
+    // The interpreter waits for this thread before it goes on finalising.
+    for (PyObject* obj : release) release_reference(obj);
 }
 
 void drain_pending_releases() {

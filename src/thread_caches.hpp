@@ -5,10 +5,12 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <optional>
 
 #include "node_types.hpp"
+#include "pycompat.hpp"
 #include "type_info.hpp"
 #include "type_set.hpp"
 
@@ -24,7 +26,15 @@ struct ThreadCaches {
     ~ThreadCaches();
 
     PyInterpreterState* interp;
-    bool alive = true;  // false once the interpreter has run its exit hooks
+    // False once the interpreter has run its exit hooks. Written by the
+    // thread that runs them, under the registry's lock; read by the owner
+    // without it.
+    std::atomic<bool> alive{true};
+    // Free-threaded builds: calls of the owning thread using the set now
+    // (see CallMark), and whether the exit hooks left the set's references
+    // to the owner for that reason (under the registry's lock).
+    std::atomic<unsigned> calls{0};
+    bool left_in_use = false;
     std::optional<BaseTypes> base_types;
     std::unique_ptr<FieldTable> field_table;
     bool field_table_held = false;
@@ -43,6 +53,39 @@ ThreadCaches& thread_caches();
 // Releases references queued by threads that ended without the interpreter
 // lock. Called at the start of every call into the module.
 void drain_pending_releases();
+
+// Releases the references of a set whose interpreter's exit hooks found it
+// in use (see CallMark).
+void release_left_in_use(ThreadCaches& caches);
+
+// Marks the calling thread's caches in use for one call into the module.
+// Under the global lock the interpreter's exit hooks run while no other
+// thread runs; on free-threaded builds, daemon threads may be inside a call,
+// using their caches, while another thread runs them. The hooks then leave
+// a set in use to its owner, which releases it when its last call ends
+// (and, seeing it dead, takes a new set for anything after). Nothing under
+// the global lock.
+class CallMark {
+public:
+    CallMark() {
+        if constexpr (ARBOLUS_FREE_THREADED) {
+            caches_ = &thread_caches();
+            caches_->calls.fetch_add(1);
+        }
+    }
+    ~CallMark() {
+        if constexpr (ARBOLUS_FREE_THREADED) {
+            if (caches_->calls.fetch_sub(1) == 1 && !caches_->alive.load()) {
+                release_left_in_use(*caches_);
+            }
+        }
+    }
+    CallMark(const CallMark&) = delete;
+    CallMark& operator=(const CallMark&) = delete;
+
+private:
+    ThreadCaches* caches_ = nullptr;
+};
 
 // Holds the thread's field table exclusively while `walk` runs, building it
 // on first use. A nested use on the same thread (interpreter code run while

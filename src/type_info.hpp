@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "pointer_map.hpp"
@@ -34,10 +35,23 @@ inline constexpr size_t WRITER_NAME_COUNT = 5;
 // class on the MRO has had an attribute set or deleted, so each object is
 // still the one its class's dictionary holds, and is kept alive by it.
 // Filled in by the writer.
+//
+// On free-threaded builds another thread may set one of these attributes
+// on a class between the version check and the use of what was found, and
+// drop the object found: there the record holds each (Held), and a store
+// decided just before such a change is as if made before it.
 struct ClassAttributes {
     unsigned int version = 0;
-    std::array<PyObject*, WRITER_NAME_COUNT> found{};  // borrowed; index i: the writer's name i
+    std::array<Held, WRITER_NAME_COUNT> found{};  // index i: the writer's name i
 };
+
+// Moves a reference that is held only on free-threaded builds to `out`.
+template <class H>
+void take_held(H& held, std::vector<PyObject*>& out) {
+    if constexpr (std::is_same_v<H, Strong>) {
+        if (held) out.push_back(held.release());
+    }
+}
 
 // Each spelling is followed by this many bytes that may be read, so that a
 // short one is copied with one copy of fixed length.
@@ -74,6 +88,7 @@ struct TypeInfo {
         out.push_back(cls.release());
         for (Strong& name : fields) out.push_back(name.release());
         if (spelling.qualname) out.push_back(spelling.qualname.release());
+        for (Held& found : class_attributes.found) take_held(found, out);
     }
 };
 
@@ -86,7 +101,10 @@ bool names_of(PyTypeObject* cls, const char* attribute, std::vector<Strong>& out
 
 // One thread's records, keyed by class address. Records are allocated one by
 // one so references handed out stay valid while the map grows; they are
-// never replaced or refreshed.
+// never replaced or refreshed. Only the owning thread reads or changes
+// them (on free-threaded builds too), except the interpreter's exit hooks,
+// which take their references away only from sets no call is using (see
+// CallMark).
 class TypeInfoCache {
 public:
     // The record for `cls`, built on first sight. Null with an exception

@@ -17,7 +17,8 @@
 namespace arbolus {
 
 // Sorted, duplicate-free class addresses. Holds no references: the caller's
-// tuple keeps the classes alive for the call.
+// tuple keeps the classes alive for the call (a tuple never changes, so on
+// free-threaded builds too; the cache below is the thread's own).
 class TypeSet {
 public:
     // Null with TypeError set when an item is not a class; later items are
