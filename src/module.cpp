@@ -350,13 +350,8 @@ PyModuleDef_Slot SLOTS[] = {
     // its own lock, in parallel with the others.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
-#ifdef Py_GIL_DISABLED
-    // Without the global lock the borrowed pointers the walks rely on would
-    // not be safe: ask the interpreter to keep the lock on.
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#else
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+    // Free-threaded builds: see pycompat.hpp.
+    {Py_mod_gil, ARBOLUS_MOD_GIL},
     {0, nullptr},
 };
 
