@@ -10,8 +10,8 @@
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
 #                        (with PYVER=3.X these three build into build/asan/3.X etc.)
-#   make wheel           sdist, and cp311 to cp315 wheels repaired to a
-#                        manylinux tag, in dist/
+#   make wheel           sdist, and cp311 to cp315 wheels (and cp313t, the
+#                        free-threaded 3.13) repaired to a manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version
 #   make test-3.14       make test with CPython 3.14 (likewise test-3.11,
