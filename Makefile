@@ -10,19 +10,22 @@
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
 #                        (with PYVER=3.X these three build into build/asan/3.X etc.)
-#   make wheel           sdist, and cp311 to cp315 wheels repaired to a
-#                        manylinux tag, in dist/
+#   make wheel           sdist, and cp311 to cp315 wheels (and cp313t, the
+#                        free-threaded 3.13) repaired to a manylinux tag, in dist/
 #   make wheel-test      make wheel, then the suite on each wheel in a fresh venv
 #                        of its version
 #   make test-3.14       make test with CPython 3.14 (likewise test-3.11,
-#                        test-3.12, test-3.15)
+#                        test-3.12, test-3.15, and test-3.13t: the free-threaded
+#                        build, made by scripts/free-threaded-python.sh when
+#                        missing)
 #   make test-refleaks   build for the debug interpreter python3.14d (in the
 #                        chroot when the host lacks it) and run the tests that
 #                        call the module, each repeated to catch reference leaks
 #   make clean
 #
 # Variables: PYVER=3.14 (the interpreter version: found on the host, else
-# run in the chroot scripts/newer-pythons.sh makes; its venv is .venv-3.14),
+# run in the chroot scripts/newer-pythons.sh makes; its venv is .venv-3.14;
+# 3.13t is the free-threaded build),
 # PYTHON=/path/to/python3.13 (interpreter to use), WERROR=1
 # (warnings are errors in the Release build), SAN_WERROR=1 (the same for
 # the sanitizer build), TESTS=tests/test_x.py (what pytest runs),
@@ -39,8 +42,10 @@ ROOT  := $(patsubst %/,%,$(dir $(realpath $(lastword $(MAKEFILE_LIST)))))
 # PYVER picks the interpreter by version. A version the host does not have
 # runs in the chroot of scripts/newer-pythons.sh: there, every goal of this
 # call is made again with that version's interpreter, in the same checkout.
+# A free-threaded one (3.13t) always runs on the host: scripts/find-python.sh
+# has scripts/free-threaded-python.sh make it when missing.
 PYVER ?=
-ifneq ($(PYVER),)
+ifneq ($(filter-out %t,$(PYVER)),)
 ifeq ($(ARBOLUS_IN_CHROOT),)
 ifeq ($(shell PYVER=$(PYVER) "$(ROOT)/scripts/find-python.sh" 2>/dev/null),)
 PYVER_IN_CHROOT := 1
@@ -75,7 +80,7 @@ ICOUNT_ARGS ?=
 
 # Installed into the venv so pip can build with --no-build-isolation, which
 # keeps the CMake build directory valid between runs (incremental rebuilds).
-BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.21' 'ninja'
+BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.21' 'ninja'$(if $(filter %t,$(PYVER)), 'setuptools')
 
 # SAN_WERROR is the same for the sanitizer build; off by default, since GCC
 # warns differently (and less reliably) with instrumentation on.
@@ -115,8 +120,14 @@ venv:
 # optional dependency groups installed with the module (each target that
 # needs others sets its own).
 EXTRAS ?= test
+# Some test tools publish no wheel for a free-threaded interpreter, or their
+# newest releases as source only, built with tools this machine lacks:
+# there an older release with a wheel is taken where there is one
+# (scripts/free-threaded-constraints.txt pins the rest), and setuptools is
+# at hand for the few built here (the build is not isolated).
+PIP_FREE_THREADED := $(if $(filter %t,$(PYVER)),--prefer-binary -c "$(ROOT)/scripts/free-threaded-constraints.txt")
 install: venv
-	$(VENV_PATH) "$(VPY)" -m pip install --no-build-isolation \
+	$(VENV_PATH) "$(VPY)" -m pip install --no-build-isolation $(PIP_FREE_THREADED) \
 	  -C build-dir="$(BUILD)/{wheel_tag}" \
 	  -C cmake.define.ARBOLUS_WERROR=$(WERROR_ONOFF) \
 	  -C cmake.define.ARBOLUS_SANITIZE=OFF \
@@ -265,8 +276,10 @@ wheel-test: wheel
 	"$(ROOT)/scripts/wheels.sh" test $(PYTEST_ARGS)
 
 # The suite on another interpreter: 3.11 and 3.12 from the host (pyenv),
-# the newer ones in the chroot when the host lacks them.
-OTHER_VERSIONS := 3.11 3.12 3.14 3.15
+# the newer ones in the chroot when the host lacks them, the free-threaded
+# 3.13t from the cache of scripts/free-threaded-python.sh (built there when
+# missing).
+OTHER_VERSIONS := 3.11 3.12 3.13t 3.14 3.15
 .PHONY: $(addprefix test-,$(OTHER_VERSIONS))
 $(addprefix test-,$(OTHER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*

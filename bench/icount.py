@@ -49,9 +49,9 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-# One budget per interpreter version: the same build counts differently on
-# each (the interpreter's own calls are part of every figure).
-BUDGET = HERE / f"icount_budget_{sys.version_info[0]}.{sys.version_info[1]}.json"
+# One budget per version and build (3.13t): one module counts
+# apart on each (the interpreter's calls are in every figure).
+BUDGET = HERE / f"icount_budget_{sys.version_info[0]}.{sys.version_info[1]}{sys.abiflags}.json"
 # A figure may exceed its budget by this fraction before the budget test fails.
 TOLERANCE = 0.03
 

@@ -1,7 +1,8 @@
 """Duplicated code across Python files, found with structural fingerprints.
 
     python examples/clones.py [--min-nodes N] [--limit K] [--confirm]
-                              [--jobs N | --interpreters N | --dask [--scheduler ADDRESS]]
+                              [--jobs N | --threads N | --interpreters N |
+                               --dask [--scheduler ADDRESS]]
                               [--index PATH] PATH...
 
 PATH is a file or a directory (searched for *.py). Two kinds of duplicate
@@ -22,6 +23,8 @@ anywhere, to its units (function bodies and statements) and their
 fingerprints, and only those small records travel:
 
 - `--jobs N` reduces the files in N processes;
+- `--threads N` in N threads of this process, which run in parallel on a
+  free-threaded build of Python (3.13t and later);
 - `--interpreters N` in N sub-interpreters of this process, each with its
   own GIL (Python 3.14 and later);
 - `--dask` on Dask's distributed scheduler: a local cluster of N workers
@@ -330,6 +333,21 @@ def in_processes(paths, min_nodes, jobs):
     chunk = max(1, min(16, len(paths) // (4 * jobs)))
     with ProcessPoolExecutor(max_workers=jobs) as pool:
         yield from pool.map(scan, paths, repeat(min_nodes), chunksize=chunk)
+
+
+def in_threads(paths, min_nodes, count):
+    from concurrent.futures import ThreadPoolExecutor
+    from itertools import repeat
+    # The collector is switched for the whole process, so once here for all
+    # threads, which scan() then leaves off.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        with ThreadPoolExecutor(max_workers=count) as pool:
+            yield from pool.map(scan, paths, repeat(min_nodes))
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def in_interpreters(paths, min_nodes, count):
@@ -804,6 +822,9 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, metavar="N",
                     help="reduce the files in N processes (with --dask: the local cluster's "
                          "workers)")
+    ap.add_argument("--threads", type=int, metavar="N",
+                    help="reduce the files in N threads (in parallel on a free-threaded "
+                         "Python)")
     ap.add_argument("--interpreters", type=int, metavar="N",
                     help="reduce the files in N sub-interpreters (Python 3.14+)")
     ap.add_argument("--dask", action="store_true",
@@ -815,11 +836,14 @@ def main(argv=None):
                     help="keep the files' units in this SQLite file; a rerun reduces only "
                          "new or changed files")
     args = ap.parse_args(argv)
-    for name in ("jobs", "interpreters"):
+    for name in ("jobs", "threads", "interpreters"):
         if getattr(args, name) is not None and getattr(args, name) < 1:
             ap.error(f"--{name} must be at least 1")
     if args.interpreters is not None and (args.jobs is not None or args.dask):
         ap.error("--interpreters goes with neither --jobs nor --dask")
+    if args.threads is not None and (args.jobs is not None or args.dask or
+                                     args.interpreters is not None):
+        ap.error("--threads goes with none of --jobs, --interpreters and --dask")
     if args.scheduler and not args.dask:
         ap.error("--scheduler goes with --dask")
     if args.scheduler and args.jobs is not None:
@@ -835,6 +859,9 @@ def main(argv=None):
     elif args.interpreters is not None:
         def spread(paths):
             return in_interpreters(paths, min_nodes, args.interpreters)
+    elif args.threads is not None:
+        def spread(paths):
+            return in_threads(paths, min_nodes, args.threads)
     elif args.jobs is not None and args.jobs > 1:
         def spread(paths):
             return in_processes(paths, min_nodes, args.jobs)

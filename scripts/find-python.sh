@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Print the absolute path of a CPython >= 3.11 interpreter in its default
 # (GIL) build, 3.13 or later preferred; with $PYVER set (3.12, say), of that
-# version only. Order of
+# version only. PYVER=3.13t asks for the free-threaded build of 3.13: $PYTHON
+# if set, else python3.13t on PATH, else the one scripts/free-threaded-python.sh
+# caches (made when missing, which takes a while). Otherwise, order of
 # preference:
 #   1. $PYTHON, if set (no fallback: a bad $PYTHON is an error)
 #   2. python3.14, python3.13 on PATH, if they actually run
@@ -20,10 +22,11 @@ probe() {
     PYVER="${PYVER:-}" MIN="$MIN" "$1" - <<'PY' 2>/dev/null
 import os, sys, sysconfig
 want = os.environ["PYVER"]
+free = want.endswith("t")
 ok = (sys.implementation.name == "cpython"
       and sys.version_info >= (3, int(os.environ["MIN"]))
-      and (not want or "%d.%d" % sys.version_info[:2] == want)
-      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+      and (not want or "%d.%d" % sys.version_info[:2] == want.rstrip("t"))
+      and bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == free)
 if not ok:
     sys.exit(1)
 print(sys.executable)
@@ -38,9 +41,21 @@ try() {
 
 if [ -n "${PYTHON:-}" ]; then
     try "$PYTHON"
-    echo "error: PYTHON=$PYTHON is not a working CPython >= 3.11 (GIL build)" >&2
+    case "${PYVER:-}" in
+        *t) echo "error: PYTHON=$PYTHON is not a working free-threaded CPython $PYVER" >&2 ;;
+        *) echo "error: PYTHON=$PYTHON is not a working CPython >= 3.11 (GIL build)" >&2 ;;
+    esac
     exit 1
 fi
+
+case "${PYVER:-}" in
+    *t)
+        command -v "python$PYVER" >/dev/null 2>&1 && try "python$PYVER"
+        exe=$("$(dirname "${BASH_SOURCE[0]}")/free-threaded-python.sh" "${PYVER%t}") && try "$exe"
+        echo "error: no free-threaded CPython ${PYVER%t} (scripts/free-threaded-python.sh ${PYVER%t} makes one)" >&2
+        exit 1
+        ;;
+esac
 
 for name in ${PYVER:+python$PYVER} python3.14 python3.13; do
     if command -v "$name" >/dev/null 2>&1; then

@@ -36,13 +36,15 @@ as_root() {
 }
 
 # The first Debian archive the host's apt uses (not the security archive).
+# Either kind of source file may be missing (grep then fails, which
+# pipefail would pass on).
 host_mirror() {
     local uri
     uri=$( { grep -hE '^[[:space:]]*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
                  | awk '{print $2}';
              grep -hE '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
                  | sed -E 's/^[[:space:]]*deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//' | awk '{print $1}';
-           } | grep -v -- '-security' | head -n 1)
+           } | grep -v -- '-security' | head -n 1) || true
     [ -n "$uri" ] || die "no Debian mirror found in the host's apt sources"
     printf '%s\n' "$uri"
 }

@@ -10,7 +10,8 @@
 # patchelf and twine installed. Its wheel is built from the sdist as `pip`
 # would build it, and so are those of the older versions, each by `pip
 # wheel` of that version's interpreter on the host (pyenv's; see
-# scripts/older-pythons.sh). The newer versions run only in the chroot of
+# scripts/older-pythons.sh), and the free-threaded 3.13t's (cp313t), by the
+# interpreter scripts/free-threaded-python.sh builds on the host. The newer versions run only in the chroot of
 # scripts/newer-pythons.sh, whose C library is newer than the host's; a
 # wheel built there would need that library too. Their extensions are
 # therefore compiled here, against their headers from the chroot
@@ -22,6 +23,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DIST="$ROOT/dist"
 OLDER="3.11 3.12"
+FREE_THREADED="3.13t"
 NEWER="3.14 3.15"
 WORK="$ROOT/build/wheels"
 
@@ -45,6 +47,11 @@ build() {
     for v in $OLDER; do
         older=$(PYVER=$v "$ROOT/scripts/find-python.sh") ||
             die "no python$v on this host (scripts/older-pythons.sh $v makes one available)"
+        "$older" -m pip wheel -q --no-deps --wheel-dir "$DIST/raw" "$sdist"
+    done
+    for v in $FREE_THREADED; do
+        older=$(PYVER=$v "$ROOT/scripts/find-python.sh") ||
+            die "no free-threaded python${v%t} (scripts/free-threaded-python.sh ${v%t} makes it)"
         "$older" -m pip wheel -q --no-deps --wheel-dir "$DIST/raw" "$sdist"
     done
 
@@ -95,13 +102,19 @@ build() {
 # budgets count the build under build/, not the wheel, and are left out.
 test_one() {
     local wheel=$1 v venv
-    v=$(basename "$wheel" | sed -E 's/.*-cp3([0-9]+)-cp3.*/3.\1/')
+    # 3.13, or 3.13t for a free-threaded wheel (cp313-cp313t).
+    v=$(basename "$wheel" | sed -E 's/.*-cp3([0-9]+)-cp3[0-9]+(t?)-.*/3.\1\2/')
     venv="$ROOT/.venv-wheel-$v"
     local py
     if py=$(PYVER=$v "$ROOT/scripts/find-python.sh" 2>/dev/null); then
         rm -rf "$venv"
         "$py" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q "$wheel[test]"
+        local ft=()
+        # See PIP_FREE_THREADED in the Makefile.
+        case "$v" in
+            *t) ft=(--prefer-binary -c "$ROOT/scripts/free-threaded-constraints.txt") ;;
+        esac
+        "$venv/bin/python" -m pip install -q "${ft[@]}" "$wheel[test]"
         (cd "$ROOT/tests" && ARBOLUS_ICOUNT=0 "$venv/bin/python" -m pytest -q -p no:cacheprovider . "${@:2}")
     elif [ -z "${ARBOLUS_IN_CHROOT:-}" ]; then
         "$ROOT/scripts/newer-pythons.sh" run env ARBOLUS_IN_CHROOT=1 PYVER="$v" \

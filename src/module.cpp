@@ -374,10 +374,8 @@ PyModuleDef_Slot SLOTS[] = {
     // its own lock, in parallel with the others.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
-    // Every function is sound while other threads change the tree it reads
-    // (see CriticalSection in pycompat.hpp and the README), so a
-    // free-threaded interpreter keeps its lock off.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Free-threaded builds: see pycompat.hpp.
+    {Py_mod_gil, ARBOLUS_MOD_GIL},
     {0, nullptr},
 };
 

@@ -446,3 +446,12 @@ private:
     PyCriticalSection section_;
 #endif
 };
+
+// What the module declares to a free-threaded build (3.13t and later):
+// that importing it leaves the interpreter without its global lock. Every
+// call stays sound while other threads edit the tree it reads (see the
+// README's section on threads). This is the one switch: Py_MOD_GIL_USED
+// here would make the interpreter turn the lock back on, with a warning,
+// when the module is imported. On builds with the lock, and before 3.13,
+// the slot means nothing.
+#define ARBOLUS_MOD_GIL Py_MOD_GIL_NOT_USED

@@ -92,6 +92,10 @@ def test_jobs_give_the_same_output(project):
     assert run("--jobs", 2, project).stdout == fresh(project)
 
 
+def test_threads_give_the_same_output(project):
+    assert run("--threads", 3, project).stdout == fresh(project)
+
+
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="sub-interpreter pools are new in 3.14")
 def test_interpreters_give_the_same_output(project):
     assert run("--interpreters", 2, project).stdout == fresh(project)

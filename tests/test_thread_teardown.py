@@ -6,6 +6,7 @@ interpreter so that a crash cannot take the test session with it."""
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
