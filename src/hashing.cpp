@@ -68,6 +68,11 @@ struct HashMixer {
         return true;
     }
 
+    static bool start_note_quietly(PyTypeObject* cls, const TypeInfo&, uint64_t& note) {
+        note = mix(0, word(cls));
+        return true;
+    }
+
     static uint64_t list_note(uint64_t length) { return mix(~uint64_t{0}, length); }
 
     // Hashes a leaf value the way the fresh step would, when doing so runs
