@@ -420,6 +420,20 @@ bool quiet_walk(Walk& walk, PyObject* root, M& mixer, typename M::Value& out, bo
 // Key-only entries of an address map.
 struct Seen {};
 
+// Whether the quiet walk may meet `node` again, where the walk holds it
+// once: not when nothing else holds it but the one field or list item it
+// was read from (no code runs meanwhile to add another). Free-threaded
+// builds count references in two parts, which other threads merge: there
+// any node may be met again.
+inline bool may_meet_again(PyObject* node) {
+#ifdef Py_GIL_DISABLED
+    (void)node;
+    return true;
+#else
+    return Py_REFCNT(node) > 2;
+#endif
+}
+
 template <class M>
 std::optional<SubtreeValues<typename M::Value>> hash_subtrees(Walk& walk, PyObject* root,
                                                               Want want) {
@@ -436,7 +450,8 @@ std::optional<SubtreeValues<typename M::Value>> hash_subtrees(Walk& walk, PyObje
             PointerMap<Seen> seen;
             walked = quiet_walk(walk, root, mixer, values.root, failed,
                                 [&](PyObject* n, const Value& h) {
-                                    if (seen.insert_if_absent(reinterpret_cast<uintptr_t>(n), {})) {
+                                    if (!may_meet_again(n) ||
+                                        seen.insert_if_absent(reinterpret_cast<uintptr_t>(n), {})) {
                                         values.order.emplace_back(n, h);
                                     }
                                 });
