@@ -349,15 +349,16 @@ inline Replayed<typename M::Value> replay_visit(M& mixer, const Walked& walked, 
 // (`failed` false: no interpreter code has run) or failed (`failed` true,
 // an exception set).
 //
-// The stack holds the nodes still to visit, and a null entry under the
-// children of each open node: popping it closes that node. The open nodes'
-// children's values are on `values`, the first child's on top.
+// The stack holds the nodes still to visit; an open node is one whose
+// children are not all done. The open nodes' children's values are on
+// `values`, the first child's on top.
 template <class M, class Done>
 bool quiet_walk(Walk& walk, PyObject* root, M& mixer, typename M::Value& out, bool& failed,
                 Done&& done) {
     using Value = typename M::Value;
     struct Open {
         Strong node;
+        size_t stack;   // where its children begin on the stack
         size_t notes;   // where its notes begin
         size_t values;  // where its children's values begin
     };
@@ -369,48 +370,53 @@ bool quiet_walk(Walk& walk, PyObject* root, M& mixer, typename M::Value& out, bo
     failed = false;
     size_t visits = 0;
     stack.push_back(Strong::borrow(root));
-    // The value of the node whose notes begin at `from` and whose children's
-    // values begin at `base`; the notes and those values are dropped.
-    auto close = [&](size_t from, size_t base) {
+    while (true) {
+        // The node done next, from its notes [from, end) and its children's
+        // values [base, end): an open node once the stack is back where its
+        // children began, the last of them done (open nodes that pushed
+        // their children at one height close innermost first), or a node
+        // just visited that has no child.
+        Strong n;
+        size_t from;
+        size_t base;
+        const bool closing = !open.empty() && open.back().stack == stack.size();
+        if (closing) {
+            from = open.back().notes;
+            base = open.back().values;
+        } else {
+            if (stack.empty()) break;
+            n = std::move(stack.back());
+            stack.pop_back();
+            // The full walk searches for a cycle here, which may run code.
+            if (++visits >= CYCLE_CHECK_VISITS) return false;
+            from = notes.size();
+            const size_t height = stack.size();
+            switch (collector.visit(n.get(), stack)) {
+                case Noted::Full:
+                    break;
+                case Noted::Partly:
+                    return false;
+                case Noted::Failed:
+                    failed = true;
+                    return false;
+            }
+            if (stack.size() != height) {
+                open.push_back({std::move(n), height, from, values.size()});
+                continue;
+            }
+            base = values.size();
+        }
         size_t top = values.size();
-        Value v = replay(mixer, notes.data() + from, notes.data() + notes.size(),
-                         [&]() -> const Value& { return values[--top]; });
+        const Value v = replay(mixer, notes.data() + from, notes.data() + notes.size(),
+                               [&]() -> const Value& { return values[--top]; });
         notes.resize(from);
         values.resize(base);
-        return v;
-    };
-    while (!stack.empty()) {
-        Strong n = std::move(stack.back());
-        stack.pop_back();
-        if (!n) {
-            Open& o = open.back();
-            Value v = close(o.notes, o.values);
-            done(o.node.get(), v);
-            values.push_back(v);
+        values.push_back(v);
+        if (closing) {
+            done(open.back().node.get(), v);
             open.pop_back();
-            continue;
-        }
-        // The full walk searches for a cycle here, which may run code.
-        if (++visits >= CYCLE_CHECK_VISITS) return false;
-        const size_t from = notes.size();
-        stack.emplace_back();
-        const size_t pushed = stack.size();
-        switch (collector.visit(n.get(), stack)) {
-            case Noted::Full:
-                break;
-            case Noted::Partly:
-                return false;
-            case Noted::Failed:
-                failed = true;
-                return false;
-        }
-        if (stack.size() == pushed) {  // no child: done now
-            stack.pop_back();
-            Value v = close(from, values.size());
-            done(n.get(), v);
-            values.push_back(v);
         } else {
-            open.push_back({std::move(n), from, values.size()});
+            done(n.get(), v);
         }
     }
     out = values.back();
