@@ -4,6 +4,7 @@
 #   make bench           build into .venv and run the quick benchmark (under 2 minutes)
 #   make bench-full      the full benchmark; rewrites the README's table and chart
 #   make icount          build, then instructions per node under callgrind (bench/icount.py)
+#   make icount-budgets  every version's instruction budget written again from its build
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
 #   make test-tsan       build with ThreadSanitizer into build/tsan and run the
 #                        tests of threads and interpreters against it
@@ -283,6 +284,16 @@ OTHER_VERSIONS := 3.11 3.12 3.13t 3.14 3.15
 .PHONY: $(addprefix test-,$(OTHER_VERSIONS))
 $(addprefix test-,$(OTHER_VERSIONS)): test-%:
 	$(MAKE) --no-print-directory test PYVER=$*
+
+# Every version's instruction budget written again from its own build, one
+# version after another: after a change that moves the counts on purpose,
+# or a merge of several. ICOUNT_VERSIONS="3.13" for some only.
+ICOUNT_VERSIONS ?= 3.11 3.12 3.13 3.14 3.15
+.PHONY: icount-budgets
+icount-budgets:
+	for v in $(ICOUNT_VERSIONS); do \
+	  $(MAKE) --no-print-directory icount PYVER=$$v ICOUNT_ARGS=--write-budget || exit 1; \
+	done
 
 # Reference leaks, hunted as CPython's own test runner does with -R 3:3:
 # every test of REFLEAK_TESTS runs 3 times to warm up and 3 times measured

@@ -20,6 +20,11 @@ with every location removed (each measured call gets a freshly stripped
 tree), and with its locations re-inserted after the other attributes, so
 that they are no longer at their usual dictionary positions.
 
+What the counted interpreter allocates before the calls does not depend on
+this script's text where that matters: it makes the node classes before it
+reads the script (see LAUNCHER), and the rows of the small trees are the
+median over copies of the tree in several places (see driver).
+
 Per-call rows (no subtraction, not per node) measure the overhead a caller
 pays per call on small subtrees: building the class sets from tuples.
 
@@ -42,6 +47,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import statistics
 import sys
 import sysconfig
 import tempfile
@@ -54,6 +60,8 @@ ROOT = HERE.parent
 BUDGET = HERE / f"icount_budget_{sys.version_info[0]}.{sys.version_info[1]}{sys.abiflags}.json"
 # A figure may exceed its budget by this fraction before the budget test fails.
 TOLERANCE = 0.03
+# Copies of each small tree, each counted (see driver).
+LAYOUTS = 5
 
 # Callgrind counts from entering the module's call entry until it returns,
 # and writes a dump after each. (The two options need different patterns:
@@ -104,14 +112,31 @@ def driver(manifest_path):
     # before, the module included, and the node classes' addresses decide
     # how often the module's address-keyed tables probe more than once. So
     # a change to the module's size leaves the figures of unchanged code alone.
-    trees = {"in-cache": parse(in_cache_path), "1k": thousand(), "hand-built": hand_built()}
+    #
+    # The small trees are counted in LAYOUTS copies, each made after
+    # allocations of another size, and each row takes the median: in a
+    # tree of a thousand nodes, where the nodes land (which decides the
+    # collisions of a dict keyed by their ids, say) moves a figure by up to
+    # one percent, which the median of several places does not follow.
+    spacers = []
+
+    def copies(make):
+        made = []
+        for i in range(LAYOUTS):
+            spacers.append([(j,) * (1 + j % 7) for j in range(29 * i)])
+            made.append(make())
+        return made
+
+    trees = {"in-cache": [parse(in_cache_path)], "1k": copies(thousand),
+             "hand-built": copies(hand_built)}
     # Edits work on trees of their own, so the reading rows see parsed trees.
-    parents = {"in-cache": parse(in_cache_path), "1k": thousand(), "hand-built": hand_built()}
-    present = {"in-cache": parse(in_cache_path), "1k": thousand()}
+    parents = {"in-cache": [parse(in_cache_path)], "1k": copies(thousand),
+               "hand-built": copies(hand_built)}
+    present = {"in-cache": [parse(in_cache_path)], "1k": copies(thousand)}
     stripped = parse(in_cache_path)
     stripped_nodes = list(ast.walk(stripped))
     moved = move(parse(in_cache_path))
-    name_node = trees["1k"].body[0].body[0].targets[0]
+    name_node = trees["1k"][0].body[0].body[0].targets[0]
     statement = ast.parse("total += g(i, key=b)[0] * h.attr(i)").body[0]
     classes = node_classes()
     some_classes, all_classes = tuple(classes[:20]), tuple(classes)
@@ -125,7 +150,7 @@ def driver(manifest_path):
         manifest.append(label)
         return fn(*args)
 
-    nodes = {name: call(None, arbolus._walk_count, t) for name, t in trees.items()}
+    nodes = {name: call(None, arbolus._walk_count, t[0]) for name, t in trees.items()}
 
     reading = [
         ("walk", arbolus.walk),
@@ -154,16 +179,20 @@ def driver(manifest_path):
             call(None, fn, make())
             call((label, "tree", nodes[tree_key]), fn, make())
 
-    for name, fn in reading:
-        for key, tree in trees.items():
-            measure(f"{name} [{key}]", fn, lambda tree=tree: tree, key)
+    def measure_copies(label, fn, made, tree_key):
+        for tree in made:
+            measure(label, fn, lambda tree=tree: tree, tree_key)
 
-    for key, tree in parents.items():
-        measure(f"set_parents [{key}]", arbolus.set_parents, lambda tree=tree: tree, key)
+    for name, fn in reading:
+        for key, made in trees.items():
+            measure_copies(f"{name} [{key}]", fn, made, key)
+
+    for key, made in parents.items():
+        measure_copies(f"set_parents [{key}]", arbolus.set_parents, made, key)
 
     fix = arbolus.fix_missing_locations
-    for key, tree in present.items():
-        measure(f"fix_missing_locations [{key}]", fix, lambda tree=tree: tree, key)
+    for key, made in present.items():
+        measure_copies(f"fix_missing_locations [{key}]", fix, made, key)
     measure("fix_missing_locations [hand-built]", fix, hand_built, "hand-built")
 
     def freshly_stripped():
@@ -177,8 +206,8 @@ def driver(manifest_path):
     # as before they existed.
     for name, fn in [("subtree_fingerprints", arbolus.subtree_fingerprints),
                      ("subtree_fingerprint", arbolus.subtree_fingerprint)]:
-        for key, tree in trees.items():
-            measure(f"{name} [{key}]", fn, lambda tree=tree: tree, key)
+        for key, made in trees.items():
+            measure_copies(f"{name} [{key}]", fn, made, key)
 
     # Per call on small subtrees: the class sets built from the tuples.
     per_call = [
@@ -259,7 +288,25 @@ def find_module():
     return max(found, key=lambda p: p.stat().st_mtime)
 
 
-def run_callgrind(module, workdir):
+# What the counted interpreter runs first, before it reads this script:
+# the node classes are made (importing ast), and the modules the driver
+# uses are loaded, while what the interpreter has allocated depends on
+# nothing but this text. The classes' addresses decide how often the
+# module's address-keyed class tables probe more than once, so they must
+# not move with the script's wording.
+LAUNCHER = (
+    "import sys, ast, gc, json, pathlib, sysconfig, warnings, argparse, os, shutil, "
+    "statistics, subprocess, tempfile, time\n"
+    "sys.path.insert(0, '.')\n"
+    "import icount\n"
+    "icount.driver(sys.argv[1])\n"
+)
+
+
+def run_callgrind(module, workdir, padding=""):
+    """Labels and instruction counts of the calls the driver makes.
+    `padding` is appended to the copy of this script that the counted
+    interpreter runs (a test shows that it moves no figure)."""
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit(INSTALL_HINT)
@@ -269,8 +316,10 @@ def run_callgrind(module, workdir):
     # the base interpreter without site packages, in a fixed environment,
     # from copies in a directory whose name has a fixed length, so that the
     # figures do not depend on the caller's environment or checkout path.
-    for src in (module, HERE / "peers.py", pathlib.Path(__file__).resolve()):
+    for src in (module, HERE / "peers.py"):
         shutil.copy2(src, workdir / src.name)
+    script = pathlib.Path(__file__).resolve()
+    (workdir / script.name).write_text(script.read_text() + padding)
     manifest = workdir / "manifest.json"
     out = workdir / "cg.out"
     env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "PYTHONHASHSEED": "0"}
@@ -279,7 +328,7 @@ def run_callgrind(module, workdir):
            f"--toggle-collect={ENTRY}", f"--dump-after={ENTRY_DUMP}",
            "--dump-instr=no", "--compress-strings=no", "--compress-pos=no",
            f"--callgrind-out-file={out}",
-           python, "-s", "-S", str(workdir / "icount.py"), "--driver", str(manifest)]
+           python, "-s", "-S", "-c", LAUNCHER, str(manifest)]
     proc = subprocess.run(cmd, env=env, cwd=workdir, capture_output=True, text=True)
     if proc.returncode != 0:
         sys.exit(f"callgrind run failed ({proc.returncode}):\n{proc.stderr[-4000:]}")
@@ -302,9 +351,10 @@ def totals(dump):
 
 
 def figures(labels, counts):
-    """{row label: instructions per node (or per call)}, in call order."""
+    """{row label: instructions per node (or per call)}, in call order; a
+    row counted on several copies of its tree takes the median."""
     empty = {}
-    out = {}
+    samples = {}
     for label, count in zip(labels, counts):
         if label is None:
             continue
@@ -312,17 +362,17 @@ def figures(labels, counts):
         if kind == "empty":
             empty[name] = count
         elif kind == "tree":
-            out[name] = round((count - empty[name]) / nodes, 1)
+            samples.setdefault(name, []).append((count - empty[name]) / nodes)
         else:
-            out[name] = float(count)
-    return out
+            samples[name] = [float(count)]
+    return {name: round(statistics.median(values), 1) for name, values in samples.items()}
 
 
-def measure(module=None):
+def measure(module=None, padding=""):
     module = pathlib.Path(module) if module else find_module()
     base = "/tmp" if os.path.isdir("/tmp") else None  # a fixed path length
     with tempfile.TemporaryDirectory(prefix="icount-", dir=base) as tmp:
-        labels, counts = run_callgrind(module, pathlib.Path(tmp))
+        labels, counts = run_callgrind(module, pathlib.Path(tmp), padding)
     return figures(labels, counts)
 
 
@@ -365,15 +415,11 @@ def table(figs, budget):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--driver", help=argparse.SUPPRESS)
     ap.add_argument("--json", help="write the figures to this file")
     ap.add_argument("--write-budget", action="store_true",
                     help=f"write the figures to {BUDGET.relative_to(ROOT)}")
     ap.add_argument("--module", help="path of the built module (default: under build/)")
     args = ap.parse_args(argv)
-    if args.driver:
-        driver(args.driver)
-        return 0
     started = time.perf_counter()
     figs = measure(args.module)
     budget = load_budget() if BUDGET.exists() else {}

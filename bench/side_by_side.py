@@ -69,6 +69,8 @@ def per_node_rows():
         ("_walk_count", lambda m, t: m._walk_count(t), None),
         ("subtree_hashes", lambda m, t: m.subtree_hashes(t), None),
         ("subtree_hash", lambda m, t: m.subtree_hash(t), None),
+        ("subtree_fingerprints", lambda m, t: m.subtree_fingerprints(t), None),
+        ("subtree_fingerprint", lambda m, t: m.subtree_fingerprint(t), None),
         ("set_parents", lambda m, t: m.set_parents(t), None),
         ("fix_missing_locations [present]", lambda m, t: m.fix_missing_locations(t), None),
         ("fix_missing_locations [stripped]", lambda m, t: m.fix_missing_locations(t),

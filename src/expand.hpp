@@ -49,6 +49,12 @@ struct Step {
 // the node's dictionary between two fields.
 enum class StepRuns { Code, NoCode };
 
+// Whether a field read by means that may run interpreter code is made, or
+// refused before anything runs: for_each_field then stops and returns false
+// with no exception set (and `*code_ran` set), for a caller that would rather
+// start again in another way than let code run where it is.
+enum class SlowReads { Make, Refuse };
+
 namespace detail {
 
 // A field the dictionary does not hold at its usual position: an ordinary
@@ -57,12 +63,18 @@ namespace detail {
 // attribute lookup. 1 with `value` set (borrowed from the dictionary or the
 // class, or owned by `held`), 0 when the field is absent, -1 with an
 // exception set. `code_ran` is set where interpreter code may have run: a
-// lookup comparing keys of other classes than str, or attribute lookup.
+// lookup comparing keys of other classes than str, or attribute lookup;
+// with `refuse`, such a read is not made: 2, with `code_ran` set.
+constexpr int READ_REFUSED = 2;
 ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, PyObject* name,
-                                              PyObject*& value, Strong& held, bool& code_ran) {
+                                              PyObject*& value, Strong& held, bool& code_ran,
+                                              bool refuse = false) {
     if (dict != nullptr) {
         const bool quiet_lookup = pydict::str_lookup_runs_no_code(dict);
-        if (!quiet_lookup) code_ran = true;
+        if (!quiet_lookup) {
+            code_ran = true;
+            if (refuse) return READ_REFUSED;
+        }
         const int found = pydict::get_item_held(dict, name, value, held);
         if (found != 0) return found;
         if (quiet_lookup) {
@@ -80,6 +92,7 @@ ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, Py
         }
     }
     code_ran = true;
+    if (refuse) return READ_REFUSED;
     held = Strong::steal(PyObject_GetAttr(node, name));
     if (!held) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -97,8 +110,8 @@ ARBOLUS_NOINLINE inline int read_field_slowly(PyObject* node, PyObject* dict, Py
 // set to stop. Returns false with an exception set on failure. With
 // StepRuns::NoCode the caller promises that step runs no interpreter code.
 // `*code_ran` (when given) is set before a step whose value was read by
-// means that may have run interpreter code.
-template <StepRuns Runs = StepRuns::Code, class ValueStep>
+// means that may have run interpreter code (see SlowReads for Refuse).
+template <StepRuns Runs = StepRuns::Code, SlowReads Slow = SlowReads::Make, class ValueStep>
 bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
                     bool* code_ran = nullptr) {
     const size_t count = info.fields.size();
@@ -141,9 +154,10 @@ bool for_each_field(PyObject* node, const TypeInfo& info, ValueStep&& step,
             // run a finaliser.
             Strong held_value;
             bool ran = false;
-            const int found = detail::read_field_slowly(node, dict, name, value, held_value, ran);
+            const int found = detail::read_field_slowly(node, dict, name, value, held_value, ran,
+                                                        Slow == SlowReads::Refuse);
             if (ran && code_ran != nullptr) *code_ran = true;
-            if (found < 0) return false;
+            if (found < 0 || found == detail::READ_REFUSED) return false;
             if (found > 0 && !step(i, value)) return false;
         }
         if constexpr (Runs == StepRuns::NoCode) reader = pydict::PositionReader(dict);

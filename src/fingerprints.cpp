@@ -363,16 +363,19 @@ ARBOLUS_NOINLINE bool respell(PyTypeObject* cls, const TypeInfo& info, bool& cod
     return true;
 }
 
-inline bool spell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
+// Whether the class's spelling is the one made last.
+inline bool spelled(PyTypeObject* cls, const TypeInfo& info) {
     const ClassSpelling& s = info.spelling;
     // A heap type's spelling carries its version (never 0); a static type's
     // is fixed once known.
     if (arbolus_type_version(cls) == s.version && s.version != 0) {
-        if (reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get()) return true;
-    } else if (s.fixed) {
-        return true;
+        return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname == s.qualname.get();
     }
-    return respell(cls, info, code_ran);
+    return s.fixed;
+}
+
+inline bool spell(PyTypeObject* cls, const TypeInfo& info, bool& code_ran) {
+    return spelled(cls, info) || respell(cls, info, code_ran);
 }
 
 struct FingerprintMixer {
@@ -386,6 +389,13 @@ struct FingerprintMixer {
     static bool start_note(PyTypeObject* cls, const TypeInfo& info, uint64_t& note,
                            bool& code_ran) {
         if (!spell(cls, info, code_ran)) return false;
+        note = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&info));
+        return true;
+    }
+
+    // Making the spelling again may run code.
+    static bool start_note_quietly(PyTypeObject* cls, const TypeInfo& info, uint64_t& note) {
+        if (!spelled(cls, info)) return false;
         note = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&info));
         return true;
     }

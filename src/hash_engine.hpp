@@ -1,9 +1,7 @@
-// The engine behind structural hashes and fingerprints: one pre-order walk
-// collects the nodes; hashing them in reverse order reaches every child
-// before its parent, so a parent only looks its children up. What a node's
-// value is made of is the mixer's business (hashing.cpp, fingerprints.cpp);
-// the walk, its notes, their replay and the fallback that reads fields
-// afresh are shared.
+// The engine behind structural hashes and fingerprints. What a node's value
+// is made of is the mixer's business (hashing.cpp, fingerprints.cpp); the
+// walk, its notes, their replay and the fallback that reads fields afresh
+// are shared.
 //
 // The walk takes notes of what it read: each field's position, its leaf
 // value already digested by the mixer or a mark where a child sits. As long
@@ -12,9 +10,19 @@
 // notes instead of reading every field a second time. Code can run only in
 // an attribute lookup, a dictionary lookup that compares keys of other
 // classes than str, the first reading of a class's declarations, a cycle
-// search, or what the mixer does with an unusual leaf (a repr, say); from
-// the first node where any of these may have happened, the hash step reads
-// the fields afresh, as they stand then.
+// search, or what the mixer does with an unusual leaf (a repr, say).
+//
+// A run first tries the quiet walk: depth first, children in reverse order,
+// each node hashed from its notes as soon as its last child is, so that it
+// keeps the notes and values of the open nodes alone (memory in proportion
+// to the depth times the widest list). It gives up, having run no code,
+// where one of the above would be needed. The run then starts again with
+// the full walk: one pre-order walk notes every node; hashing them in
+// reverse order reaches every child before its parent. From the first node
+// where code may have run, the hash step reads the fields afresh, as they
+// stand then. Both walks hash the nodes in the same order (reverse
+// pre-order), and where no code runs the notes are all there is to read,
+// so the quiet walk's values are the full walk's.
 //
 // On free-threaded builds other threads' code runs all the time, and may
 // change any node between the walk and the hash step: the notes are not
@@ -31,6 +39,8 @@
 //   CHANGED, SUBTREE, LIST        error text and recursion-guard context;
 //   start_note(cls, info, note, code_ran)   a node's first note (false with
 //                                 an exception set);
+//   start_note_quietly(cls, info, note)     the same where making it runs no
+//                                 code, else false with nothing done;
 //   list_note(length)             the word after a list's entry;
 //   quiet_leaf(v, note)           a leaf's note, when making it runs no code;
 //   begin(note) / child_field / leaf_field / begin_list / child_item /
@@ -158,7 +168,7 @@ constexpr uint64_t MAX_NOTED_LENGTH = (uint64_t{1} << 32) - 1;
 
 enum class Leaf { Hashed, Unnoted, Failed };
 
-// What one walk read.
+// What the full walk read.
 struct Walked {
     std::vector<Strong> nodes;     // one per visit, in pre-order
     std::vector<size_t> starts;    // where each visit's notes begin; one more at the end
@@ -169,44 +179,60 @@ struct Walked {
     size_t reread = 0;
 };
 
-template <class M>
+// How a visit went: noted in full; not (the quiet walk gives up there,
+// having run no interpreter code); or failed, with an exception set.
+enum class Noted { Full, Partly, Failed };
+
+// Notes nodes, and pushes their children for the walk. The full walk
+// (Quiet false) pushes them so that they pop in field order, the quiet walk
+// so that they pop in reverse.
+template <class M, bool Quiet>
 class Collector {
 public:
-    Collector(Walk& walk, Walked& out) : walk_(walk), out_(out) {}
+    Collector(Walk& walk, std::vector<uint64_t>& notes) : walk_(walk), notes_(notes) {}
 
-    // Pushes the children of `node` as push_children does, and notes it.
-    bool visit(PyObject* node, std::vector<Strong>& stack) {
+    ARBOLUS_FLATTEN Noted visit(PyObject* node, std::vector<Strong>& stack) {
         PyTypeObject* cls = Py_TYPE(node);
         const TypeInfo* info = walk_.known_type_info(cls);
         if (info == nullptr) {
+            if constexpr (Quiet) return Noted::Partly;
             code_ran_ = true;  // reading the class's declarations
             info = walk_.type_info(cls);
-            if (info == nullptr) return false;
+            if (info == nullptr) return Noted::Failed;
         }
-        std::vector<uint64_t>& notes = out_.notes;
         noted_ = true;
         uint64_t first;
-        if (!M::start_note(cls, *info, first, code_ran_)) return false;
-        notes.push_back(first);
+        if constexpr (Quiet) {
+            if (!M::start_note_quietly(cls, *info, first)) return Noted::Partly;
+        } else {
+            if (!M::start_note(cls, *info, first, code_ran_)) return Noted::Failed;
+        }
+        notes_.push_back(first);
         const size_t start = stack.size();
-        bool ok = for_each_field(node, *info, [&](size_t i, PyObject* value) {
+        auto step = [&](size_t i, PyObject* value) {
             if (i > MAX_NOTED_POSITION) noted_ = false;
             const uint64_t at = (static_cast<uint64_t>(i) & MAX_NOTED_POSITION) << 2;
             if (Py_IS_TYPE(value, &PyList_Type)) {
                 const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
                 if (length > MAX_NOTED_LENGTH) noted_ = false;
-                notes.push_back(NOTE_LIST | at | (length & MAX_NOTED_LENGTH) << 32);
-                notes.push_back(M::list_note(length));
+                notes_.push_back(NOTE_LIST | at | (length & MAX_NOTED_LENGTH) << 32);
+                notes_.push_back(M::list_note(length));
                 return for_each_item_quietly(value, [&](Py_ssize_t, PyObject* item) {
                     return note_value(item, NOTE_CHILD, stack);
                 });
             }
             return note_value(value, NOTE_CHILD | at, stack);
-        }, &code_ran_);
-        if (!ok) return false;
-        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
-        if (!noted_) out_.reread = out_.nodes.size() + 1;
-        return true;
+        };
+        if constexpr (Quiet) {
+            bool refused = false;
+            if (!for_each_field<StepRuns::Code, SlowReads::Refuse>(node, *info, step, &refused)) {
+                return refused || !PyErr_Occurred() ? Noted::Partly : Noted::Failed;
+            }
+        } else {
+            if (!for_each_field(node, *info, step, &code_ran_)) return Noted::Failed;
+            std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
+        }
+        return noted_ ? Noted::Full : Noted::Partly;
     }
 
     // A cycle search reads fields by attribute lookup.
@@ -216,11 +242,12 @@ public:
 
 private:
     // A child is pushed; a leaf is noted now when that is quiet. `tag` is
-    // the entry's first word with NOTE_CHILD as its kind.
+    // the entry's first word with NOTE_CHILD as its kind. The quiet walk
+    // stops at the first leaf it cannot note.
     bool note_value(PyObject* v, uint64_t tag, std::vector<Strong>& stack) {
         if (walk_.is_child(v)) {
             stack.push_back(Strong::borrow(v));
-            out_.notes.push_back(tag);
+            notes_.push_back(tag);
             return true;
         }
         if (code_ran_) {
@@ -230,12 +257,12 @@ private:
         uint64_t h;
         switch (M::quiet_leaf(v, h)) {
             case Leaf::Hashed:
-                out_.notes.push_back(tag | NOTE_LEAF);
-                out_.notes.push_back(h);
+                notes_.push_back(tag | NOTE_LEAF);
+                notes_.push_back(h);
                 return true;
             case Leaf::Unnoted:
                 noted_ = false;
-                return true;
+                return !Quiet;
             case Leaf::Failed:
                 break;
         }
@@ -243,7 +270,7 @@ private:
     }
 
     Walk& walk_;
-    Walked& out_;
+    std::vector<uint64_t>& notes_;
     // Interpreter code may have run by now. On free-threaded builds other
     // threads' code runs all the time: the notes are never used there (a
     // leaf's note may be the leaf itself, which another thread may replace
@@ -252,11 +279,11 @@ private:
     bool noted_ = true;  // the node being visited is noted in full
 };
 
-// Depth-first pre-order with one entry per visit, noted.
+// The full walk: depth-first pre-order with one entry per visit, noted.
 template <class M>
 std::optional<Walked> pre_order(Walk& walk, PyObject* root) {
     Walked walked;
-    Collector<M> collector(walk, walked);
+    Collector<M, false> collector(walk, walked.notes);
     std::vector<Strong> stack;
     stack.push_back(Strong::borrow(root));
     CycleWatch watch;
@@ -266,7 +293,9 @@ std::optional<Walked> pre_order(Walk& walk, PyObject* root) {
         if (walked.nodes.size() + 1 >= CYCLE_CHECK_VISITS) collector.cycle_search_may_run();
         if (!watch.visit(walk, root)) return std::nullopt;
         walked.starts.push_back(walked.notes.size());
-        if (!collector.visit(n.get(), stack)) return std::nullopt;
+        const Noted noted = collector.visit(n.get(), stack);
+        if (noted == Noted::Failed) return std::nullopt;
+        if (noted == Noted::Partly) walked.reread = walked.nodes.size() + 1;
         walked.nodes.push_back(std::move(n));
     }
     walked.starts.push_back(walked.notes.size());
@@ -274,26 +303,11 @@ std::optional<Walked> pre_order(Walk& walk, PyObject* root) {
     return walked;
 }
 
-// A visit done from its notes, with the visit after its subtree.
-template <class V>
-struct Replayed {
-    V value;
-    size_t next;
-};
-
-// Does visit `v` from its notes; every later visit is done already.
-template <class M>
-inline Replayed<typename M::Value> replay(M& mixer, const Walked& walked, size_t v,
-                                          const Replayed<typename M::Value>* done) {
-    const uint64_t* p = walked.notes.data() + walked.starts[v];
-    const uint64_t* end = walked.notes.data() + walked.starts[v + 1];
-    size_t next = v + 1;
-    auto child = [&]() -> const typename M::Value& {
-        const Replayed<typename M::Value>& c = done[next];
-        next = c.next;
-        return c.value;
-    };
-    if (p + 1 == end) return {mixer.bare(*p), next};  // a node without fields read
+// The value of a node from its notes [p, end). child() gives the value of
+// each child in turn, in field order.
+template <class M, class Child>
+inline typename M::Value replay(M& mixer, const uint64_t* p, const uint64_t* end, Child&& child) {
+    if (p + 1 == end) return mixer.bare(*p);  // a node without fields read
     auto acc = mixer.begin(*p++);
     while (p != end) {
         const uint64_t entry = *p++;
@@ -319,18 +333,164 @@ inline Replayed<typename M::Value> replay(M& mixer, const Walked& walked, size_t
             }
         }
     }
-    return {mixer.end(acc), next};
+    return mixer.end(acc);
+}
+
+// A visit of the full walk done from its notes, with the visit after its subtree.
+template <class V>
+struct Replayed {
+    V value;
+    size_t next;
+};
+
+// Does visit `v` from its notes; every later visit is done already.
+template <class M>
+inline Replayed<typename M::Value> replay_visit(M& mixer, const Walked& walked, size_t v,
+                                                const Replayed<typename M::Value>* done) {
+    size_t next = v + 1;
+    auto value = replay(mixer, walked.notes.data() + walked.starts[v],
+                        walked.notes.data() + walked.starts[v + 1],
+                        [&]() -> const typename M::Value& {
+                            const Replayed<typename M::Value>& c = done[next];
+                            next = c.next;
+                            return c.value;
+                        });
+    return {value, next};
+}
+
+// The quiet walk: true with the root's value in `out` and done(node, value)
+// called for each visit in reverse pre-order; false when it gave up
+// (`failed` false: no interpreter code has run) or failed (`failed` true,
+// an exception set).
+//
+// The stack holds the nodes still to visit; an open node is one whose
+// children are not all done. The open nodes' children's values are on
+// `values`, the first child's on top.
+template <class M, class Done>
+bool quiet_walk(Walk& walk, PyObject* root, M& mixer, typename M::Value& out, bool& failed,
+                Done&& done) {
+    using Value = typename M::Value;
+    struct Open {
+        Strong node;
+        size_t stack;   // where its children begin on the stack
+        size_t notes;   // where its notes begin
+        size_t values;  // where its children's values begin
+    };
+    std::vector<Strong> stack;
+    std::vector<Open> open;
+    std::vector<uint64_t> notes;
+    std::vector<Value> values;
+    Collector<M, true> collector(walk, notes);
+    failed = false;
+    size_t visits = 0;
+    stack.push_back(Strong::borrow(root));
+    while (true) {
+        // The node done next, from its notes [from, end) and its children's
+        // values [base, end): an open node once the stack is back where its
+        // children began, the last of them done (open nodes that pushed
+        // their children at one height close innermost first), or a node
+        // just visited that has no child.
+        Strong n;
+        size_t from;
+        size_t base;
+        const bool closing = !open.empty() && open.back().stack == stack.size();
+        if (closing) {
+            from = open.back().notes;
+            base = open.back().values;
+        } else {
+            if (stack.empty()) break;
+            n = std::move(stack.back());
+            stack.pop_back();
+            // The full walk searches for a cycle here, which may run code.
+            if (++visits >= CYCLE_CHECK_VISITS) return false;
+            from = notes.size();
+            const size_t height = stack.size();
+            switch (collector.visit(n.get(), stack)) {
+                case Noted::Full:
+                    break;
+                case Noted::Partly:
+                    return false;
+                case Noted::Failed:
+                    failed = true;
+                    return false;
+            }
+            if (stack.size() != height) {
+                open.push_back({std::move(n), height, from, values.size()});
+                continue;
+            }
+            base = values.size();
+        }
+        size_t top = values.size();
+        const Value v = replay(mixer, notes.data() + from, notes.data() + notes.size(),
+                               [&]() -> const Value& { return values[--top]; });
+        notes.resize(from);
+        values.resize(base);
+        values.push_back(v);
+        if (closing) {
+            done(open.back().node.get(), v);
+            open.pop_back();
+        } else {
+            done(n.get(), v);
+        }
+    }
+    out = values.back();
+    return true;
+}
+
+// Key-only entries of an address map.
+struct Seen {};
+
+// Whether the quiet walk may meet `node` again, where the walk holds it
+// once: not when nothing else holds it but the one field or list item it
+// was read from (no code runs meanwhile to add another). Free-threaded
+// builds count references in two parts, which other threads merge: there
+// any node may be met again.
+inline bool may_meet_again(PyObject* node) {
+#ifdef Py_GIL_DISABLED
+    (void)node;
+    return true;
+#else
+    return Py_REFCNT(node) > 2;
+#endif
 }
 
 template <class M>
 std::optional<SubtreeValues<typename M::Value>> hash_subtrees(Walk& walk, PyObject* root,
                                                               Want want) {
     using Value = typename M::Value;
+    const bool all = want == Want::All;
+    M mixer;
+    // Free-threaded builds skip the quiet walk: it hashes a node from notes
+    // taken while its subtree was walked, and another thread may change (and
+    // free) what they point at meanwhile. The full walk reads every node
+    // afresh there.
+    if (!ARBOLUS_FREE_THREADED) {
+        SubtreeValues<Value> values;
+        bool failed;
+        bool walked;
+        if (all) {
+            // Shared nodes were visited once per path, alike: the first one
+            // done counts, as in the full walk's run.
+            PointerMap<Seen> seen;
+            walked = quiet_walk(walk, root, mixer, values.root, failed,
+                                [&](PyObject* n, const Value& h) {
+                                    if (!may_meet_again(n) ||
+                                        seen.insert_if_absent(reinterpret_cast<uintptr_t>(n), {})) {
+                                        values.order.emplace_back(n, h);
+                                    }
+                                });
+        } else {
+            walked = quiet_walk(walk, root, mixer, values.root, failed,
+                                [](PyObject*, const Value&) {});
+        }
+        if (walked) return values;
+        if (failed) return std::nullopt;
+    }
+
     std::optional<Walked> walked = pre_order<M>(walk, root);
     if (!walked) return std::nullopt;
     const std::vector<Strong>& nodes = walked->nodes;
     const size_t count = nodes.size();
-    const bool all = want == Want::All;
     SubtreeValues<Value> values{PointerMap<Value>(all ? count : 8), {}, {}};
     if (all) values.order.reserve(count);
     auto remember = [&](PyObject* n, const Value& h) {
@@ -339,14 +499,13 @@ std::optional<SubtreeValues<typename M::Value>> hash_subtrees(Walk& walk, PyObje
             values.order.emplace_back(n, h);
         }
     };
-    M mixer;
 
     size_t i = count;
     if (walked->reread < count) {
         auto done = std::make_unique_for_overwrite<Replayed<Value>[]>(count);
         while (i > walked->reread) {
             --i;
-            done[i] = replay(mixer, *walked, i, done.get());
+            done[i] = replay_visit(mixer, *walked, i, done.get());
             if (all) remember(nodes[i].get(), done[i].value);
         }
         if (i == 0) {

@@ -87,7 +87,7 @@ public:
 private:
     struct Slot {
         uintptr_t key = 0;
-        V value{};
+        [[no_unique_address]] V value{};  // an empty V takes no room: a set
     };
 
     static size_t capacity_for(size_t expected) {

@@ -9,12 +9,13 @@ import ast
 import enum
 import gc
 import math
+import os
 import sys
 
 import pytest
 
 import arbolus
-from conftest import caught, dump_all, preorder, run_python
+from conftest import caught, corpus_minimum, dump_all, preorder, run_python
 
 MASK = (1 << 64) - 1
 K = 0x9E3779B97F4A7C15
@@ -126,7 +127,7 @@ def test_equal_dumps_iff_equal_hashes(corpus):
             # modulo a prime); that aside, distinct dumps hash apart.
             seen_text, seen = by_hash.setdefault(h, (text, n))
             assert seen_text == text or wide_ints(seen) or wide_ints(n), (seen_text, text)
-    assert len(by_dump) > 1000
+    assert len(by_dump) > corpus_minimum(1000)
 
 
 # --- small trees -------------------------------------------------------------
@@ -475,3 +476,85 @@ def test_nesting_is_bounded_by_the_stack_of_a_small_thread():
         threading.stack_size(old)
     assert out == [RecursionError]
     assert fresh_alive() == 0
+
+
+# --- the quiet walk, and where it gives up -----------------------------------
+#
+# A run first walks quietly, keeping the notes of the open nodes alone, and
+# starts again with the walk that notes every node where reading on could
+# run code: at a leaf it cannot note, at a class met for the first time. The
+# values do not tell which walk made them.
+
+MANY_FUNCTIONS = "\n".join(f"def f{i}(a, b=2):\n    return g(a, 'x', b * {i})" for i in range(60))
+
+
+def constants(tree):
+    return [n for n in preorder(tree) if type(n) is ast.Constant]
+
+
+@pytest.mark.parametrize("at", [0.0, 0.5, 1.0], ids=["first", "middle", "last"])
+def test_a_leaf_the_quiet_walk_cannot_note(at):
+    tree = ast.parse(MANY_FUNCTIONS)
+    found = constants(tree)
+    found[round(at * (len(found) - 1))].value = (1, "a")  # hashed by its repr
+    want = model_hashes(tree)
+    assert arbolus.subtree_hash(tree) == want[id(tree)]
+    assert arbolus.subtree_hashes(tree) == want
+
+
+def with_late_class(at):
+    """The functions with a node of a class no walk has met yet put first
+    or last: the quiet walk, which goes through the tree from its end, meets
+    it last or first."""
+    class Late(ast.expr):
+        _fields = ("value",)
+
+    tree = ast.parse(MANY_FUNCTIONS)
+    tree.body.insert(at, ast.Expr(Late(value=ast.Constant(1))))
+    return tree
+
+
+@pytest.mark.parametrize("at", [0, 60], ids=["first", "last"])
+def test_a_class_met_first_deep_in_the_tree(at):
+    tree = with_late_class(at)
+    assert arbolus.subtree_hash(tree) == model_hashes(tree)[id(tree)]
+    tree = with_late_class(at)
+    assert arbolus.subtree_hashes(tree) == model_hashes(tree)
+
+
+# What one call adds to the process's peak resident size, in a fresh
+# interpreter: a tree of 240,000 nodes whose lists are at most 200 long,
+# hashed quietly, then with a leaf that sends the run to the walk that notes
+# every node (the first constant in pre-order, which the quiet walk meets
+# last). The second figure shows what the first is measured against.
+MEMORY_PROBE = """
+import pathlib
+
+def status(field):
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+
+def added_peak(fn, tree):
+    before = status("VmRSS")
+    pathlib.Path("/proc/self/clear_refs").write_text("5")  # resets VmHWM
+    fn(tree)
+    return status("VmHWM") - before
+
+source = "\\n".join(f"def f{i}(a, b):\\n" + "    x = a + b * 2\\n" * 200 for i in range(100))
+fn = getattr(arbolus, FUNCTION)
+fn(ast.parse(source[:200]))  # the classes met once: the next run may stay quiet
+tree = ast.parse(source)
+quiet = added_peak(fn, tree)
+next(n for n in preorder(tree) if type(n) is ast.Constant).value = (1, 2)
+print(json.dumps([quiet, added_peak(fn, tree)]))
+"""
+
+
+@pytest.mark.skipif(not os.access("/proc/self/clear_refs", os.W_OK),
+                    reason="needs /proc/self/clear_refs to reset the peak resident size")
+@pytest.mark.parametrize("function", ["subtree_hash", "subtree_fingerprint"])
+def test_one_value_takes_memory_by_depth_not_by_size(function):
+    quiet, noted = run_python(f"FUNCTION = {function!r}\n" + MEMORY_PROBE)
+    assert noted > 8 << 20  # at least 35 bytes a node
+    assert quiet < noted / 10, (quiet, noted)
