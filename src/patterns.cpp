@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -96,7 +97,12 @@ struct Rules {
     size_t max_slots = 0;
     // Memoised dispatch. Replaced entries are kept (retired) until the
     // rules go: a call may be iterating one while interpreter code it runs
-    // makes another call replace it.
+    // makes another call replace it. On free-threaded builds several
+    // threads use one object's memo at once: memo_lock guards the map, the
+    // store and the last-found pair (a pair read half from another thread's
+    // store would dispatch to the wrong rules); the Dispatch found stays
+    // valid after it is let go, as entries are never freed before the rules.
+    SharedStateLock memo_lock;
     PointerMap<Dispatch*> dispatch;
     std::vector<std::unique_ptr<Dispatch>> dispatch_store;
     // The entry last found: nodes of one class tend to come together.
@@ -154,9 +160,10 @@ constexpr size_t MAX_RETIRED = 1 << 16;
 
 // The memoised Dispatch of `t` when it is still valid, else null.
 inline const Dispatch* known_dispatch(Rules& r, PyTypeObject* t) {
-    if (t == r.last_type && r.last->version == t->tp_version_tag) return r.last;
+    const unsigned int version = arbolus_type_version(t);
+    if (t == r.last_type && r.last->version == version) return r.last;
     Dispatch** hit = r.dispatch.find(reinterpret_cast<uintptr_t>(t));
-    if (hit != nullptr && (*hit)->version == t->tp_version_tag && (*hit)->version != 0) {
+    if (hit != nullptr && (*hit)->version == version && (*hit)->version != 0) {
         r.last_type = t;
         r.last = *hit;
         return *hit;
@@ -184,7 +191,7 @@ ARBOLUS_NOINLINE DispatchRef dispatch_slowly(Rules& r, PyTypeObject* t) {
         }
     }
     // A class without a valid tag is decided afresh each time.
-    d->version = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    d->version = PyUnstable_Type_AssignVersionTag(t) ? arbolus_type_version(t) : 0;
     if (d->version == 0 || (hit != nullptr && r.dispatch_store.size() >= MAX_RETIRED)) {
         const Dispatch* own = d.get();
         return {own, std::move(d)};
@@ -200,11 +207,13 @@ ARBOLUS_NOINLINE DispatchRef dispatch_slowly(Rules& r, PyTypeObject* t) {
 }
 
 inline DispatchRef dispatch_for(Rules& r, PyTypeObject* t) {
+    std::lock_guard<SharedStateLock> guard(r.memo_lock);
     if (const Dispatch* d = known_dispatch(r, t)) return {d, nullptr};
     return dispatch_slowly(r, t);
 }
 
 inline bool has_candidates(Rules& r, PyTypeObject* t) {
+    std::lock_guard<SharedStateLock> guard(r.memo_lock);
     if (const Dispatch* d = known_dispatch(r, t)) return !d->rules.empty();
     return !dispatch_slowly(r, t)->rules.empty();
 }
@@ -259,8 +268,12 @@ int read_attr(PyObject* subject, PyObject* name, uint32_t pos, Strong& out) {
 
 // subject[index] as the statement's subscript reads it.
 Strong item_at(PyObject* subject, Py_ssize_t index) {
-    if (PyList_CheckExact(subject) && index >= 0 && index < PyList_GET_SIZE(subject)) {
-        return Strong::borrow(PyList_GET_ITEM(subject, index));
+    if (PyList_CheckExact(subject)) {
+        // Another thread may shrink the list (free-threaded builds).
+        CriticalSection section(subject);
+        if (index >= 0 && index < PyList_GET_SIZE(subject)) {
+            return Strong::borrow(PyList_GET_ITEM(subject, index));
+        }
     }
     if (PyTuple_CheckExact(subject) && index >= 0 && index < PyTuple_GET_SIZE(subject)) {
         return Strong::borrow(PyTuple_GET_ITEM(subject, index));
@@ -295,7 +308,10 @@ public:
     // for the same subject: that is tried first, and where it tells, the
     // match statement would have failed the same way, having run nothing.
     int matches(const Rule& rule, PyObject* subject) {
-        if (speculate(rule.root, subject) == Verdict::Fails) return 0;
+        // The quiet test reads lists and memo entries in place, which
+        // another thread may change at any moment on free-threaded builds:
+        // there every candidate takes the full run.
+        if (!ARBOLUS_FREE_THREADED && speculate(rule.root, subject) == Verdict::Fails) return 0;
         // The full run may run code, after which no read may be reused.
         peeks_.clear();
         return run(rule.root, subject);
@@ -606,20 +622,34 @@ private:
         const Py_ssize_t before = n.star < 0 ? size : n.star;
         const Py_ssize_t after = n.star < 0 ? 0 : size - 1 - n.star;
         if (PyList_CheckExact(subject) || PyTuple_CheckExact(subject)) {
-            // No interpreter code ran since the length was checked.
-            const Py_ssize_t len = PySequence_Fast_GET_SIZE(subject);
-            PyObject** items = PySequence_Fast_ITEMS(subject);
-            if (len >= before + after && (n.star >= 0 || len == size)) {
-                for (Py_ssize_t i = 0; i < before; ++i) held_.push_back(Strong::borrow(items[i]));
+            // The items are taken at one moment, under the list's own lock
+            // (another thread may change it on free-threaded builds), and
+            // the list of the starred ones is made after: making it may
+            // collect garbage, and so run finalisers that edit the subject.
+            std::vector<Strong> items;
+            bool fits = false;
+            {
+                CriticalSection section(subject);
+                const Py_ssize_t len = PySequence_Fast_GET_SIZE(subject);
+                fits = len >= before + after && (n.star >= 0 || len == size);
+                if (fits) {
+                    PyObject** at = PySequence_Fast_ITEMS(subject);
+                    items.reserve(static_cast<size_t>(len));
+                    for (Py_ssize_t i = 0; i < len; ++i) items.push_back(Strong::borrow(at[i]));
+                }
+            }
+            const auto len = static_cast<Py_ssize_t>(items.size());
+            if (fits) {
+                for (Py_ssize_t i = 0; i < before; ++i) held_.push_back(std::move(items[i]));
                 if (n.star >= 0) {
                     Strong rest = Strong::steal(PyList_New(len - before - after));
                     if (!rest) return false;
                     for (Py_ssize_t i = before; i < len - after; ++i) {
-                        PyList_SET_ITEM(rest.get(), i - before, Py_NewRef(items[i]));
+                        PyList_SET_ITEM(rest.get(), i - before, items[i].release());
                     }
                     held_.push_back(std::move(rest));
                     for (Py_ssize_t i = len - after; i < len; ++i) {
-                        held_.push_back(Strong::borrow(items[i]));
+                        held_.push_back(std::move(items[i]));
                     }
                 }
                 return true;

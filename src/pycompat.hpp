@@ -447,6 +447,24 @@ private:
 #endif
 };
 
+// A lock for state that threads share only on free-threaded builds (a
+// cache inside an object that several threads use at once); under the
+// global lock nothing runs between two of the module's own steps, and it
+// compiles to nothing. Held only across code that runs no interpreter code.
+class SharedStateLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
 // What the module declares to a free-threaded build (3.13t and later):
 // that importing it leaves the interpreter without its global lock. Every
 // call stays sound while other threads edit the tree it reads (see the

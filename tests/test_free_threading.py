@@ -194,10 +194,21 @@ def check_nodes(nodes, call):
         assert isinstance(n, ast.AST), (call, type(n))
 
 
+# One compiled set of patterns, shared by every reader: its dispatch memo is
+# filled by several threads at once.
+RULES = arbolus.compile_patterns({
+    "call": "Call(func=Name(id='g' | 'f' | 'print') as callee, args=[_, *rest])",
+    "pair": "BinOp(left=Name() | Constant(), op=Add() | Mult())",
+    "list": "List(elts=[Name(), *_, Tuple(elts=[Constant(value=1), _])])",
+    "expr": "expr(lineno=int())",
+})
+
+
 def read_everything(tree, rng):
-    """Calls all fourteen functions; returns the nodes they returned."""
+    """Calls all fourteen functions and the patterns' three walks; returns
+    the nodes they returned."""
     out = []
-    order = list(range(14))
+    order = list(range(15))
     rng.shuffle(order)
     for k in order:
         match k:
@@ -252,6 +263,16 @@ def read_everything(tree, rng):
                 assert arbolus.fix_missing_locations(tree) is tree
             case 13:
                 assert arbolus.set_parents(tree) is None
+            case 14:
+                for key, node, captures in RULES.find(tree):
+                    assert key in ("call", "pair", "list", "expr")
+                    check_nodes([node], "find")
+                    out.append(node)
+                    assert captures is None or isinstance(captures, dict)
+                assert all(n >= 0 for n in RULES.count(tree).values())
+                for subject in list(tree.body)[:1]:
+                    for key, _ in RULES.match(subject):
+                        assert key in ("call", "pair", "list", "expr")
     return out
 
 
