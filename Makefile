@@ -8,6 +8,8 @@
 #   make test-sanitize   build with ASan+UBSan into build/asan and run the suite
 #   make test-tsan       build with ThreadSanitizer into build/tsan and run the
 #                        tests of threads and interpreters against it
+#   make test-tsan-ft    the stress suite of threads editing trees on the
+#                        free-threaded 3.13 built with ThreadSanitizer
 #   make test-clang      Release build with clang++ into build/clang, warnings
 #                        as errors, and the suite against it
 #                        (with PYVER=3.X these three build into build/asan/3.X etc.)
@@ -237,6 +239,36 @@ test-tsan: tsan-build
 	cd "$(ROOT)"; \
 	"$(VPY)" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: instrumented module not picked up: " + arbolus.__file__)' "$(TSAN_BUILD)/"; \
 	"$(VPY)" -m pytest -q -p no:cacheprovider --capture=sys $(TSAN_TESTS) $(PYTEST_ARGS)
+
+# The stress suite of threads editing trees (tests/test_free_threading.py)
+# on the free-threaded 3.13 built with ThreadSanitizer, against a module
+# built the same way: every access of both is seen, so a race between a
+# call and another thread's edit is reported wherever it lands. The
+# interpreter (made by scripts/free-threaded-python.sh when missing; about
+# 20 minutes) links the sanitizer's runtime itself. Its venv is
+# .venv-3.13t-tsan; TSAN_FT_TESTS picks other tests.
+TSAN_FT_BUILD := $(BUILD)/tsan/3.13t-tsan
+TSAN_FT_VENV  := $(ROOT)/.venv-3.13t-tsan
+TSAN_FT_TESTS ?= tests/test_free_threading.py
+.PHONY: test-tsan-ft
+test-tsan-ft:
+	@py="$$("$(ROOT)/scripts/free-threaded-python.sh" --with-thread-sanitizer 3.13)"; \
+	export TSAN_OPTIONS="report_bugs=0:exitcode=0"; \
+	[ -x "$(TSAN_FT_VENV)/bin/python" ] || "$$py" -m venv "$(TSAN_FT_VENV)"; \
+	"$(TSAN_FT_VENV)/bin/python" -m pip install -q --prefer-binary pytest $(BUILD_DEPS); \
+	PATH="$(TSAN_FT_VENV)/bin:$$PATH" cmake -S "$(ROOT)" -B "$(TSAN_FT_BUILD)" -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug -DARBOLUS_SANITIZE=thread \
+	  -DPython_EXECUTABLE="$(TSAN_FT_VENV)/bin/python"; \
+	PATH="$(TSAN_FT_VENV)/bin:$$PATH" cmake --build "$(TSAN_FT_BUILD)"; \
+	prefix="$$("$(TSAN_FT_VENV)/bin/python" -c 'import sys; print(sys.base_prefix)')"; \
+	cat "$(ROOT)/.ci/tsan-ft.supp" "$(TSAN_SUPP)" \
+	  $$(ls "$$prefix"-build/Python-*/Tools/tsan/suppressions_free_threading.txt 2>/dev/null) \
+	  >"$(TSAN_FT_BUILD)/suppressions.txt"; \
+	export TSAN_OPTIONS="halt_on_error=1:report_thread_leaks=0:suppressions=$(TSAN_FT_BUILD)/suppressions.txt"; \
+	export PYTHONPATH="$(TSAN_FT_BUILD)"; \
+	cd "$(ROOT)"; \
+	"$(TSAN_FT_VENV)/bin/python" -c 'import arbolus, sys; sys.exit(0 if arbolus.__file__.startswith(sys.argv[1]) else "error: instrumented module not picked up: " + arbolus.__file__)' "$(TSAN_FT_BUILD)/"; \
+	"$(TSAN_FT_VENV)/bin/python" -m pytest -q -p no:cacheprovider --capture=sys $(TSAN_FT_TESTS) $(PYTEST_ARGS)
 
 # A Release build with clang++, configured straight with CMake like the
 # sanitizer build, warnings always errors. The suite runs in the same venv

@@ -556,5 +556,5 @@ print(json.dumps([quiet, added_peak(fn, tree)]))
 @pytest.mark.parametrize("function", ["subtree_hash", "subtree_fingerprint"])
 def test_one_value_takes_memory_by_depth_not_by_size(function):
     quiet, noted = run_python(f"FUNCTION = {function!r}\n" + MEMORY_PROBE)
-    assert noted > 8 << 20  # at least 35 bytes a node
+    assert noted > 4 << 20  # at least 17 bytes a node: the probe measures something
     assert quiet < noted / 10, (quiet, noted)
