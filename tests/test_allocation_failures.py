@@ -8,6 +8,7 @@ MemoryError, and leave every reference count in the tree where it was.
 """
 
 import ast
+import copy
 import gc
 import sys
 import sysconfig
@@ -141,7 +142,10 @@ def test_every_failing_allocation_is_a_memory_error(name, root, no_stray_collect
 
 
 def test_patterns_under_failing_allocations(no_stray_collections):
-    tree = ast.parse(SOURCE * 8)
+    # A copy has context objects (`Load`, `Gt`, ...) of its own: a parsed
+    # tree shares the interpreter's with every other parsed tree, whose
+    # counts change whenever another thread lets go of one.
+    tree = copy.deepcopy(ast.parse(SOURCE * 8))
     rules = arbolus.compile_patterns(RULES)
     rules.find(tree)  # warm-up
     gc.collect()
