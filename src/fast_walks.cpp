@@ -314,8 +314,11 @@ private:
 // place while the dictionary's leading entries are the field names in
 // order, the rest by name from the dictionary, else from the class where
 // that runs no code.
-inline void read_fields_shared(PyObject* x, PyTypeObject* cls, const ClassFields& fields,
-                               size_t n, SharedFields& values) {
+// (A template, as its one caller is: builds with the global lock use
+// neither.)
+template <class Values>
+void read_fields_shared(PyObject* x, PyTypeObject* cls, const ClassFields& fields, size_t n,
+                        Values& values) {
     Held dict = instance_dict_held(x);
     if (dict) {
         CriticalSection section(dict.get());
