@@ -103,11 +103,11 @@ def test_importing_the_module_leaves_the_lock_off_without_a_warning():
 def test_the_check_sees_a_module_that_turns_the_lock_back_on():
     # Found, not imported here: this one declares itself safe, but another
     # module its file holds does not.
-    spec = importlib.util.find_spec("_testsinglephase")
-    if spec is None:
+    found = importlib.util.find_spec("_testsinglephase")
+    if found is None:
         pytest.skip("CPython's test modules are not installed")
     before, after, caught = run_child(IMPORT, NAME="_testsinglephase_check_cache_first",
-                                      ORIGIN=spec.origin).split(" ", 2)
+                                      ORIGIN=found.origin).split(" ", 2)
     assert (before, after) == ("False", "True")
     assert "RuntimeWarning" in caught and "GIL" in caught
 
